@@ -1,0 +1,69 @@
+/* Exception and exit service.
+ *
+ * Cleanup frames: a function registers a frame; an exception raised while
+ * the frame is the innermost one of the thread returns to the frame's
+ * registration point with the exception's code, the frame already removed,
+ * so that the function can release what it holds and raise again:
+ *
+ *     exc_frame_t frame;
+ *     int code = exc_cleanup_start(&frame, 0);
+ *     if (code != 0) { release(); exc_raise(code); }
+ *     ...
+ *     exc_cleanup_rls(&frame);
+ *
+ * The context is saved with sigsetjmp together with the signal mask.  Code
+ * between the registration and the release must keep no objects with
+ * destructors alive: the jump skips them.
+ *
+ * Asynchronous exceptions (thread cancellation, and exceptions posted with
+ * exc_post) are held off between exc_inhibit and exc_enable, which nest. */
+#ifndef HOST_EXC_H
+#define HOST_EXC_H
+
+#include <setjmp.h>
+
+#include "velmo_export.h"
+
+VELMO_BEGIN_DECLS
+
+typedef struct exc_frame {
+    sigjmp_buf context;
+    struct exc_frame *outer;
+    int code;
+} exc_frame_t;
+
+VELMO_API void exc_frame_push(exc_frame_t *frame);
+VELMO_API int exc_frame_caught(exc_frame_t *frame);
+
+/* Registers `frame`; 0 on registration, the exception's code when an
+ * exception comes back to it. */
+#define exc_cleanup_start(frame, flags) \
+    (exc_frame_push(frame), sigsetjmp((frame)->context, 1) == 0 ? 0 : exc_frame_caught(frame))
+
+/* Unregisters `frame`, which must be the thread's innermost frame. */
+VELMO_API void exc_cleanup_rls(exc_frame_t *frame);
+/* Raises an exception with `code` (0 is raised as 1) to the innermost frame
+ * of the thread; with no frame, reports it and stops the process. */
+VELMO_API __attribute__((noreturn)) void exc_raise(int code);
+/* Posts an asynchronous exception to the calling thread (safe from a signal
+ * handler): raised at once, or at the exc_enable that ends the hold. */
+VELMO_API void exc_post(int code);
+VELMO_API void exc_inhibit(void);
+VELMO_API void exc_enable(void);
+/* Nesting depth of exc_inhibit on the calling thread. */
+VELMO_API int exc_inhibit_depth(void);
+
+/* Report and stop the process. */
+VELMO_API __attribute__((noreturn)) void exc_assert_fail(const char *expression, const char *file,
+                                                         int line);
+VELMO_API __attribute__((noreturn)) void exc_panic(const char *file, int line);
+
+/* The process's exit routine: called once when the process exits (through
+ * exit or a return from main) with the exit status. */
+typedef void (*exc_exit_fn)(int status);
+/* Installs `routine` and returns the one installed before (or null). */
+VELMO_API exc_exit_fn exc_set_exit(exc_exit_fn routine);
+
+VELMO_END_DECLS
+
+#endif

@@ -1,0 +1,71 @@
+/* Location broker client: host information and connections to the servers
+ * of a host, through the host's hubd.
+ *
+ * A host name is resolved through the hosts file named by VELMO_HOSTS (lines
+ * "NAME ADDRESS PORT", '#' comments, names without regard to case), else
+ * through getaddrinfo and hubd's default port HUBD_DEFAULT_PORT. */
+#ifndef HOST_HUBD_H
+#define HOST_HUBD_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/time.h>
+#include <rpc/rpc.h>
+
+#include "core.h"
+#include "velmo_export.h"
+
+VELMO_BEGIN_DECLS
+
+#define HUBD_DEFAULT_PORT 7711
+
+/* Which server: RPC program, version, and a flags word (1: the server may
+ * be started on demand). */
+typedef struct hubd_server_id {
+    uint64_t program;
+    uint64_t version;
+    uint32_t flags;
+} hubd_server_id_t;
+
+/* A connection to a server of a host. */
+typedef struct hubd_conn {
+    struct timeval timeout; /* time-out of calls through clnt */
+    int sock;               /* connected socket, -1 when none */
+    CLIENT *clnt;           /* RPC client on sock, or null */
+    int conn_word_1;        /* transport: 3 asks for TCP */
+    int conn_word_2;        /* options: 0 */
+} hubd_conn_t;
+
+/* Information about a host, from its hubd; strings are owned by the record. */
+typedef struct hubd_hostinfo {
+    char *host_name;  /* the host's own name */
+    char *address;    /* the address its hubd was reached at */
+    char *node_name;  /* the machine's node name */
+    char *os_name;    /* operating-system name, or null */
+    char *os_release; /* operating-system release, or null */
+    char *os_version; /* operating-system version, or null */
+    char *machine;    /* hardware type, or null */
+    uint64_t boot_time;
+    uint64_t hubd_pid;
+    uint64_t nservers; /* servers registered with the hubd */
+} hubd_hostinfo_t;
+
+VELMO_STATIC_ASSERT(sizeof(hubd_server_id_t) == 24, "hubd_server_id_t is 24 bytes");
+VELMO_STATIC_ASSERT(offsetof(hubd_conn_t, timeout) == 0, "timeout first");
+VELMO_STATIC_ASSERT(sizeof(hubd_hostinfo_t) == 80, "hubd_hostinfo_t is ten words");
+VELMO_STATIC_ASSERT(offsetof(hubd_hostinfo_t, os_name) == 24, "os_name is the fourth word");
+
+/* Locates (starting it if need be) the server `server_name` of `host`,
+ * connects to it and makes an RPC client for the program and version of
+ * `server_id`; sets conn->sock and conn->clnt.  Returns 0 or a status. */
+VELMO_API core_status_t hubd_connect_to_server(const char *host, const hubd_server_id_t *server_id,
+                                               hubd_conn_t *conn, const core_uuid_t *object,
+                                               int flags, const char *server_name);
+/* Fills `info` from the host's hubd; 0, or a status (info then cleared). */
+VELMO_API core_status_t hubd_hostinfo(const char *host, hubd_hostinfo_t *info);
+/* Releases what the record holds. */
+VELMO_API void hubd_hostinfo_free(hubd_hostinfo_t info);
+
+VELMO_END_DECLS
+
+#endif
