@@ -11,9 +11,11 @@
  *     ...
  *     exc_cleanup_rls(&frame);
  *
- * The context is saved with sigsetjmp together with the signal mask.  Code
- * between the registration and the release must keep no objects with
- * destructors alive: the jump skips them.
+ * The context is saved with sigsetjmp together with the signal mask; when an
+ * exception comes back, the signal mask and the exc_inhibit depth are those
+ * of the registration.  Code between the registration and the release must
+ * keep no objects with destructors alive (the jump skips them), and locals
+ * that it changes and the handler reads must be volatile.
  *
  * Asynchronous exceptions (thread cancellation, and exceptions posted with
  * exc_post) are held off between exc_inhibit and exc_enable, which nest. */
@@ -26,19 +28,26 @@
 
 VELMO_BEGIN_DECLS
 
+/* `code` holds the exc_inhibit depth of the registration while the frame is
+ * registered, and the exception's code once one came back to it. */
 typedef struct exc_frame {
     sigjmp_buf context;
     struct exc_frame *outer;
     int code;
 } exc_frame_t;
 
+/* The steps of exc_cleanup_start: link the frame in (asynchronous exceptions
+ * wait until its context is saved), end the registration (returns 0), or
+ * take the code of the exception that came back. */
 VELMO_API void exc_frame_push(exc_frame_t *frame);
+VELMO_API int exc_frame_armed(exc_frame_t *frame);
 VELMO_API int exc_frame_caught(exc_frame_t *frame);
 
 /* Registers `frame`; 0 on registration, the exception's code when an
  * exception comes back to it. */
-#define exc_cleanup_start(frame, flags) \
-    (exc_frame_push(frame), sigsetjmp((frame)->context, 1) == 0 ? 0 : exc_frame_caught(frame))
+#define exc_cleanup_start(frame, flags)                                                            \
+    (exc_frame_push(frame),                                                                        \
+     sigsetjmp((frame)->context, 1) == 0 ? exc_frame_armed(frame) : exc_frame_caught(frame))
 
 /* Unregisters `frame`, which must be the thread's innermost frame. */
 VELMO_API void exc_cleanup_rls(exc_frame_t *frame);
@@ -46,7 +55,8 @@ VELMO_API void exc_cleanup_rls(exc_frame_t *frame);
  * of the thread; with no frame, reports it and stops the process. */
 VELMO_API __attribute__((noreturn)) void exc_raise(int code);
 /* Posts an asynchronous exception to the calling thread (safe from a signal
- * handler): raised at once, or at the exc_enable that ends the hold. */
+ * handler, which it then leaves through the frame): raised at once, or at the
+ * exc_enable that ends the hold.  While one waits, later ones are dropped. */
 VELMO_API void exc_post(int code);
 VELMO_API void exc_inhibit(void);
 VELMO_API void exc_enable(void);
@@ -61,7 +71,8 @@ VELMO_API __attribute__((noreturn)) void exc_panic(const char *file, int line);
 /* The process's exit routine: called once when the process exits (through
  * exit or a return from main) with the exit status. */
 typedef void (*exc_exit_fn)(int status);
-/* Installs `routine` and returns the one installed before (or null). */
+/* Installs `routine` (null: none) and returns the one installed before (or
+ * null). */
 VELMO_API exc_exit_fn exc_set_exit(exc_exit_fn routine);
 
 VELMO_END_DECLS

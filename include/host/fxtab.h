@@ -3,11 +3,16 @@
  * The bucket count given at creation is only the starting size: a table
  * grows as entries are added, so that a lookup costs the same at a million
  * entries as at a thousand, and an entry's data never moves once made.
- * Entries are never removed.  A table is not locked by the service: callers
- * serialise operations on one table themselves.
+ * Entries are never removed.  Key and data of an entry each start on an
+ * 8-byte boundary.  A table is not locked by the service: callers serialise
+ * all operations on one table themselves, lookups included, since a lookup
+ * may move entries between buckets while the table grows.
  *
  * Environment: VELMO_FXTAB_MAX_ENTRIES caps the entries of every table
- * (default 2097152); past the cap fxtab_enter makes no new entry. */
+ * (default 2097152); past the cap fxtab_enter makes no new entry, while the
+ * keys already entered are still found.  The variable is read once, when the
+ * process creates its first table; a value that is not a positive decimal
+ * integer leaves the default. */
 #ifndef HOST_FXTAB_H
 #define HOST_FXTAB_H
 
@@ -25,24 +30,28 @@ typedef uint32_t (*fxtab_hash_fn)(const void *key);
 /* Returns 1 when the two keys are the same key, else 0. */
 typedef int (*fxtab_keycmp_fn)(const void *a, const void *b);
 
-/* A new table, or null when none can be made (no memory, a zero key size or
- * a missing function).  `flags` is reserved: pass 1. */
+/* A new table, or null when none can be made (no memory, a zero key size, a
+ * key or data size over 16 MiB, or a missing function).  `buckets` is only a
+ * starting size.  `flags` is reserved: pass 1. */
 VELMO_API fxtab_t fxtab_create_with_fns(unsigned int buckets, size_t data_size, int flags,
                                         size_t key_size, fxtab_hash_fn hash_fn,
                                         fxtab_keycmp_fn keycmp_fn);
-/* Finds or makes the entry for `key`.  *slot points to its data (zeroed when
- * new), or is null when no entry could be made; *aux is 1 for a new entry,
- * 0 for an existing one.  Returns 1 when *slot is set, else 0. */
+/* Finds or makes the entry for `key`, copying the key into the table.
+ * *slot points to its data (zeroed when new), or is null when no entry could
+ * be made (null table, key or slot, the cap reached, no memory); *aux is 1
+ * for a new entry, else 0, and `aux` may be null.  Returns 1 when *slot is
+ * set, else 0. */
 VELMO_API int fxtab_enter(fxtab_t table, const void *key, int *aux, void **slot);
 /* Returns 1 with *slot pointing to the entry's data when `key` is present;
- * 0 with *slot null otherwise.  *aux is set to 0. */
+ * 0 with *slot null otherwise.  *aux is set to 0; `aux` may be null. */
 VELMO_API int fxtab_lookup(fxtab_t table, const void *key, int *aux, void **slot);
 /* Next entry of a scan.  Set *cursor to 0 before the first call.  Returns 1
  * with the entry's key and data pointers, or 1 with *data_ptr null when the
- * scan is over; 0 for a null table or cursor.  Entries come in the order
- * they were made; entries made during a scan are reached by it. */
+ * scan is over; 0 for a null argument.  The cursor is the position of the
+ * next entry in the order entries were made; entries made during a scan are
+ * reached by it. */
 VELMO_API int fxtab_next(fxtab_t table, uint64_t *cursor, void **key_ptr, void **data_ptr);
-/* Ends a scan; the cursor may start a new one. */
+/* Ends a scan by setting the cursor back to 0, ready for a new one. */
 VELMO_API void fxtab_term_scan(uint64_t *cursor);
 VELMO_API size_t fxtab_count(fxtab_t table);
 VELMO_API void fxtab_destroy(fxtab_t table);

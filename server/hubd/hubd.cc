@@ -1,0 +1,497 @@
+// hubd: the location broker of a host.  It tells clients what the host is
+// (host information) and where its servers listen, keeps the registrations
+// of those servers, and starts a server on demand from a configured command.
+#include <cerrno>
+#include <cstdarg>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <getopt.h>
+#include <map>
+#include <poll.h>
+#include <string>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+#include "host/core.h"
+#include "host/hubd.h"
+#include "hubd_prot.h"
+#include <rpc/rpc_com.h>
+#include "net.h"
+
+namespace {
+
+struct Options {
+    std::string address = "0.0.0.0";
+    unsigned port = HUBD_DEFAULT_PORT;
+    std::string port_file;
+    std::string host_name;
+    bool os_name_given = false;
+    std::string os_name;
+    std::string os_release;
+    bool no_hostinfo = false;
+    std::map<std::string, std::string> start_commands;
+    int start_timeout = 10;
+};
+
+struct Registration {
+    std::string name;
+    uint64_t prog;
+    uint64_t vers;
+    unsigned port;
+    pid_t pid;
+    bool started; // started by this hubd, stopped with it
+};
+
+Options options;
+std::vector<Registration> registry;
+int signal_pipe[2] = {-1, -1};
+time_t started_at;
+
+void log(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void log(const char *format, ...)
+{
+    char line[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    fprintf(stderr, "hubd[%d]: %s\n", static_cast<int>(getpid()), line);
+}
+
+void usage(FILE *out)
+{
+    fputs("usage: hubd [OPTION]...\n"
+          "The location broker of a host: answers host information and locates,\n"
+          "registers and starts the servers of the host.\n"
+          "\n"
+          "  --address ADDR        address to listen on (default 0.0.0.0)\n"
+          "  --port N              TCP port to listen on; 0 lets the system choose\n"
+          "                        (default 7711)\n"
+          "  --port-file FILE      write the port listened on to FILE once ready\n"
+          "  --host-name NAME      host name to report (default: this machine's)\n"
+          "  --os-name NAME        operating-system name to report (default: uname's);\n"
+          "                        an empty NAME reports none\n"
+          "  --os-release TEXT     operating-system release to report (default: uname's)\n"
+          "  --no-hostinfo         refuse host-information requests\n"
+          "  --start NAME=COMMAND  start server NAME with COMMAND (run by /bin/sh) when\n"
+          "                        it is asked for and not registered; may be repeated.\n"
+          "                        The command gets HUBD_READY_FD, a descriptor to which\n"
+          "                        it writes its port and a newline once it listens, and\n"
+          "                        HUBD_ADDRESS, HUBD_PORT and HUBD_SERVER_NAME\n"
+          "  --start-timeout SECS  how long a started server may take to be ready\n"
+          "                        (default 10)\n"
+          "  --help                show this text and exit\n"
+          "\n"
+          "It logs to standard error and stops cleanly on SIGTERM or SIGINT, stopping\n"
+          "the servers it started.\n",
+          out);
+}
+
+bool parse_unsigned(const char *text, unsigned long max, unsigned long *out)
+{
+    char *end = nullptr;
+    errno = 0;
+    unsigned long value = std::strtoul(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value > max || text[0] == '-')
+        return false;
+    *out = value;
+    return true;
+}
+
+bool parse_options(int argc, char **argv)
+{
+    enum { ADDRESS = 1, PORT, PORT_FILE, HOST_NAME, OS_NAME, OS_RELEASE, NO_HOSTINFO, START,
+           START_TIMEOUT, HELP };
+    static const option long_options[] = {
+        {"address", required_argument, nullptr, ADDRESS},
+        {"port", required_argument, nullptr, PORT},
+        {"port-file", required_argument, nullptr, PORT_FILE},
+        {"host-name", required_argument, nullptr, HOST_NAME},
+        {"os-name", required_argument, nullptr, OS_NAME},
+        {"os-release", required_argument, nullptr, OS_RELEASE},
+        {"no-hostinfo", no_argument, nullptr, NO_HOSTINFO},
+        {"start", required_argument, nullptr, START},
+        {"start-timeout", required_argument, nullptr, START_TIMEOUT},
+        {"help", no_argument, nullptr, HELP},
+        {nullptr, 0, nullptr, 0}};
+    int c;
+    unsigned long value;
+    while ((c = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
+        switch (c) {
+        case ADDRESS: options.address = optarg; break;
+        case PORT:
+            if (!parse_unsigned(optarg, 65535, &value))
+                return log("bad port: %s", optarg), false;
+            options.port = static_cast<unsigned>(value);
+            break;
+        case PORT_FILE: options.port_file = optarg; break;
+        case HOST_NAME: options.host_name = optarg; break;
+        case OS_NAME: options.os_name = optarg; options.os_name_given = true; break;
+        case OS_RELEASE: options.os_release = optarg; break;
+        case NO_HOSTINFO: options.no_hostinfo = true; break;
+        case START: {
+            const char *eq = std::strchr(optarg, '=');
+            if (eq == nullptr || eq == optarg || eq[1] == '\0')
+                return log("bad --start, expected NAME=COMMAND: %s", optarg), false;
+            options.start_commands[std::string(optarg, static_cast<size_t>(eq - optarg))] = eq + 1;
+            break;
+        }
+        case START_TIMEOUT:
+            if (!parse_unsigned(optarg, 3600, &value) || value == 0)
+                return log("bad start time-out: %s", optarg), false;
+            options.start_timeout = static_cast<int>(value);
+            break;
+        case HELP: usage(stdout); std::exit(0);
+        default: usage(stderr); return false;
+        }
+    }
+    if (optind != argc)
+        return log("unexpected argument: %s", argv[optind]), false;
+    return true;
+}
+
+void fill_defaults()
+{
+    utsname u{};
+    uname(&u);
+    if (options.host_name.empty()) {
+        char name[256] = "";
+        gethostname(name, sizeof name - 1);
+        options.host_name = name;
+    }
+    if (!options.os_name_given)
+        options.os_name = u.sysname;
+    if (options.os_release.empty())
+        options.os_release = u.release;
+}
+
+Registration *find(const std::string &name, uint64_t prog, uint64_t vers)
+{
+    for (auto &r : registry)
+        if (r.name == name && r.prog == prog && r.vers == vers)
+            return &r;
+    return nullptr;
+}
+
+void add_registration(const Registration &entry)
+{
+    if (Registration *r = find(entry.name, entry.prog, entry.vers))
+        *r = entry;
+    else
+        registry.push_back(entry);
+    log("registered %s (program %llu version %llu) on port %u", entry.name.c_str(),
+        static_cast<unsigned long long>(entry.prog), static_cast<unsigned long long>(entry.vers),
+        entry.port);
+}
+
+// Reads the port a started server writes to its ready descriptor, within
+// the start time-out.  Returns 0 when the server exits or stays silent.
+unsigned wait_ready(int fd, bool *timed_out)
+{
+    std::string text;
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += options.start_timeout;
+    *timed_out = false;
+    for (;;) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long left = (deadline.tv_sec - now.tv_sec) * 1000 + (deadline.tv_nsec - now.tv_nsec) / 1000000;
+        if (left <= 0) {
+            *timed_out = true;
+            return 0;
+        }
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR)
+            return 0;
+        char buffer[32];
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            return 0;
+        if (n > 0)
+            text.append(buffer, static_cast<size_t>(n));
+        if (text.find('\n') != std::string::npos || text.size() > 16) {
+            unsigned long port;
+            text = text.substr(0, text.find('\n'));
+            return parse_unsigned(text.c_str(), 65535, &port) ? static_cast<unsigned>(port) : 0;
+        }
+    }
+}
+
+void exec_server(const std::string &name, const std::string &command, int ready_fd)
+{
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    std::string fd_text = std::to_string(ready_fd);
+    setenv("HUBD_READY_FD", fd_text.c_str(), 1);
+    setenv("HUBD_ADDRESS", options.address.c_str(), 1);
+    setenv("HUBD_PORT", std::to_string(options.port).c_str(), 1);
+    setenv("HUBD_SERVER_NAME", name.c_str(), 1);
+    std::string line = "exec " + command;
+    execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+}
+
+// Starts a server and waits, within the start time-out, until it says it
+// listens.  The hubd answers nobody else meanwhile: a start is rare and
+// bounded, and the servers of a host are few.
+core_status_t start_server(const std::string &name, uint64_t prog, uint64_t vers, unsigned *port)
+{
+    auto command = options.start_commands.find(name);
+    if (command == options.start_commands.end())
+        return HUBD_E_NOT_REGISTERED;
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0)
+        return CORE_E_SYSTEM;
+    log("starting %s: %s", name.c_str(), command->second.c_str());
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        fcntl(ready[1], F_SETFD, 0);
+        exec_server(name, command->second, ready[1]);
+    }
+    close(ready[1]);
+    if (pid < 0) {
+        close(ready[0]);
+        return CORE_E_SYSTEM;
+    }
+    bool timed_out;
+    *port = wait_ready(ready[0], &timed_out);
+    close(ready[0]);
+    if (*port == 0) {
+        kill(pid, SIGTERM);
+        log("%s did not become ready (%s)", name.c_str(), timed_out ? "timed out" : "it stopped");
+        return timed_out ? HUBD_E_START_TIMEOUT : HUBD_E_NOT_REGISTERED;
+    }
+    add_registration(Registration{name, prog, vers, *port, pid, true});
+    return CORE_OK;
+}
+
+void answer_hostinfo(SVCXPRT *xprt)
+{
+    hubd_hostinfo_res res{};
+    std::string node = options.host_name.substr(0, options.host_name.find('.'));
+    utsname u{};
+    uname(&u);
+    res.status = options.no_hostinfo ? HUBD_E_NOT_REGISTERED : 0;
+    res.host_name = const_cast<char *>(options.host_name.c_str());
+    res.node_name = const_cast<char *>(node.c_str());
+    res.os_name = const_cast<char *>(options.os_name.c_str());
+    res.os_release = const_cast<char *>(options.os_release.c_str());
+    res.os_version = u.version;
+    res.machine = u.machine;
+    res.boot_time = static_cast<uint64_t>(started_at);
+    res.pid = static_cast<uint64_t>(getpid());
+    res.nservers = registry.size();
+    svc_sendreply(xprt, (xdrproc_t)xdr_hubd_hostinfo_res, &res);
+}
+
+void answer_locate(SVCXPRT *xprt, const hubd_locate_args &args)
+{
+    hubd_locate_res res{};
+    std::string name = args.name;
+    if (Registration *r = find(name, args.prog, args.vers))
+        res.port = r->port;
+    else if (args.start)
+        res.status = start_server(name, args.prog, args.vers, &res.port);
+    else
+        res.status = HUBD_E_NOT_REGISTERED;
+    svc_sendreply(xprt, (xdrproc_t)xdr_hubd_locate_res, &res);
+}
+
+void answer_register(SVCXPRT *xprt, const hubd_register_args &args, bool add)
+{
+    int status = 0;
+    if (add && (args.port == 0 || args.port > 65535))
+        status = CORE_E_BAD_ARGUMENT;
+    else if (add)
+        add_registration(Registration{args.name, args.prog, args.vers, args.port,
+                                      static_cast<pid_t>(args.pid), false});
+    else if (Registration *r = find(args.name, args.prog, args.vers))
+        registry.erase(registry.begin() + (r - registry.data()));
+    else
+        status = HUBD_E_NOT_REGISTERED;
+    svc_sendreply(xprt, (xdrproc_t)xdr_int, &status);
+}
+
+bool_t xdr_no_arguments(XDR *, void *)
+{
+    return TRUE;
+}
+
+// Decodes the arguments into `args`, answers with `answer` and releases
+// them; an undecodable request gets the standard decode error.
+template <typename Args, typename Answer>
+void with_args(SVCXPRT *xprt, xdrproc_t xdr_args, Answer answer)
+{
+    Args args{};
+    if (!svc_getargs(xprt, xdr_args, reinterpret_cast<char *>(&args))) {
+        svcerr_decode(xprt);
+    } else {
+        answer(args);
+    }
+    svc_freeargs(xprt, xdr_args, reinterpret_cast<char *>(&args));
+}
+
+void dispatch(svc_req *request, SVCXPRT *xprt)
+{
+    switch (request->rq_proc) {
+    case NULLPROC:
+        svc_sendreply(xprt, (xdrproc_t)xdr_no_arguments, nullptr);
+        break;
+    case HUBDPROC_HOSTINFO:
+        answer_hostinfo(xprt);
+        break;
+    case HUBDPROC_LOCATE:
+        with_args<hubd_locate_args>(xprt, (xdrproc_t)xdr_hubd_locate_args,
+                                    [&](const hubd_locate_args &a) { answer_locate(xprt, a); });
+        break;
+    case HUBDPROC_REGISTER:
+    case HUBDPROC_UNREGISTER:
+        with_args<hubd_register_args>(xprt, (xdrproc_t)xdr_hubd_register_args,
+                                      [&](const hubd_register_args &a) {
+                                          answer_register(xprt, a, request->rq_proc == HUBDPROC_REGISTER);
+                                      });
+        break;
+    default:
+        svcerr_noproc(xprt);
+    }
+}
+
+void on_signal(int signo)
+{
+    int saved = errno;
+    unsigned char c = static_cast<unsigned char>(signo);
+    (void)!write(signal_pipe[1], &c, 1);
+    errno = saved;
+}
+
+void reap_children()
+{
+    int status;
+    pid_t pid;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        for (size_t i = 0; i < registry.size();) {
+            if (registry[i].started && registry[i].pid == pid) {
+                log("%s (pid %d) stopped", registry[i].name.c_str(), static_cast<int>(pid));
+                registry.erase(registry.begin() + static_cast<long>(i));
+            } else {
+                ++i;
+            }
+        }
+    }
+}
+
+void stop_started_servers()
+{
+    for (const auto &r : registry)
+        if (r.started)
+            kill(r.pid, SIGTERM);
+}
+
+bool setup_signals()
+{
+    if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction sa{};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGCHLD, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+bool write_port_file(unsigned port)
+{
+    if (options.port_file.empty())
+        return true;
+    // Written whole under another name, then renamed, so that a reader
+    // never sees a partial number.
+    std::string tmp = options.port_file + ".tmp";
+    FILE *f = fopen(tmp.c_str(), "w");
+    if (f == nullptr)
+        return false;
+    fprintf(f, "%u\n", port);
+    return fclose(f) == 0 && rename(tmp.c_str(), options.port_file.c_str()) == 0;
+}
+
+// Serves requests until SIGTERM or SIGINT.
+void serve()
+{
+    for (;;) {
+        std::vector<pollfd> fds(svc_pollfd, svc_pollfd + svc_max_pollfd);
+        fds.push_back(pollfd{signal_pipe[0], POLLIN, 0});
+        int n = poll(fds.data(), fds.size(), -1);
+        if (n < 0 && errno != EINTR)
+            return;
+        if (fds.back().revents & POLLIN) {
+            unsigned char signo;
+            while (read(signal_pipe[0], &signo, 1) == 1) {
+                if (signo == SIGCHLD)
+                    reap_children();
+                else
+                    return;
+            }
+        }
+        fds.pop_back();
+        int ready = 0;
+        for (const auto &p : fds)
+            ready += p.fd >= 0 && p.revents != 0;
+        if (ready > 0)
+            svc_getreq_poll(fds.data(), ready);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (!parse_options(argc, argv))
+        return 2;
+    fill_defaults();
+    started_at = time(nullptr);
+    velmo::net::Address address;
+    if (!velmo::net::parse_address(options.address, options.port, &address)) {
+        log("bad address: %s", options.address.c_str());
+        return 2;
+    }
+    if (!setup_signals())
+        return 1;
+    int fd = velmo::net::listen_tcp(address, 64);
+    if (fd < 0) {
+        log("cannot listen on %s port %u: %s", options.address.c_str(), options.port, strerror(errno));
+        return 1;
+    }
+    options.port = velmo::net::local_port(fd);
+    // Connections are read without blocking, and records are bounded, so a
+    // client that sends garbage or never finishes a request holds up nobody.
+    int max_record = 64 * 1024;
+    rpc_control(RPC_SVC_CONNMAXREC_SET, &max_record);
+    SVCXPRT *xprt = svc_vc_create(fd, 0, 0);
+    if (xprt == nullptr || !svc_reg(xprt, HUBD_PROG, HUBD_VERS, dispatch, nullptr)) {
+        log("cannot create the RPC service");
+        return 1;
+    }
+    if (!write_port_file(options.port)) {
+        log("cannot write %s: %s", options.port_file.c_str(), strerror(errno));
+        return 1;
+    }
+    log("listening on %s port %u, reporting %s \"%s\"", options.address.c_str(), options.port,
+        options.host_name.c_str(), options.os_name.c_str());
+    serve();
+    log("stopping");
+    stop_started_servers();
+    svc_destroy(xprt);
+    return 0;
+}

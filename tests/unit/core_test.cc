@@ -1,0 +1,254 @@
+// Base services: status texts, status XDR, the internal-error catalogue,
+// SID access lists and role maps.
+#include "host/core.h"
+
+#include <string.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Every status of enum core_status_code.
+const core_status_t kAllStatuses[] = {
+    CORE_OK, CORE_E_FAILURE, CORE_E_NT_SID_UNSUPPORTED, CORE_E_RPC_FAILED, CORE_E_UNSUPPORTED,
+    CORE_E_INCOMPLETE, CORE_E_CREDS_REFUSED, CORE_E_BAD_ARGUMENT, CORE_E_NO_MEMORY,
+    CORE_E_NOT_FOUND, CORE_E_SYSTEM, HUBD_E_HOST_UNKNOWN, HUBD_E_UNREACHABLE,
+    HUBD_E_NOT_REGISTERED, HUBD_E_CONNECT_REFUSED, HUBD_E_START_TIMEOUT, HUBD_E_PROTOCOL,
+    HUBD_E_CLIENT, IDKIT_E_BAD_SID_TEXT, IDKIT_E_UNMAPPED_SID, IDKIT_E_NO_CREDENTIALS,
+};
+
+TEST(CoreStatusTest, EveryStatusHasItsOwnText) {
+    std::set<std::string> texts;
+    for (core_status_t status : kAllStatuses) {
+        const char *text = core_strerror(status);
+        ASSERT_NE(text, nullptr) << status;
+        EXPECT_STRNE(text, "unknown status") << status;
+        EXPECT_TRUE(texts.insert(text).second) << "text shared by " << status << ": " << text;
+    }
+    EXPECT_STREQ(core_strerror(CORE_OK), "success");
+    EXPECT_STREQ(core_strerror(CORE_E_BAD_ARGUMENT), "argument missing or out of range");
+    for (core_status_t unknown : {-1, 1, 1000, 1003, 1073, 99999, INT32_MIN}) {
+        EXPECT_STREQ(core_strerror(unknown), "unknown status") << unknown;
+    }
+}
+
+TEST(CoreStatusTest, StatusesSurviveAnXdrRoundTrip) {
+    for (core_status_t status : {0, 1072, -1, INT32_MIN, INT32_MAX}) {
+        char buffer[4];
+        XDR encoder;
+        xdrmem_create(&encoder, buffer, sizeof buffer, XDR_ENCODE);
+        ASSERT_TRUE(xdr_core_status_t(&encoder, &status, 0));
+        EXPECT_EQ(xdr_getpos(&encoder), 4u);
+        xdr_destroy(&encoder);
+
+        XDR decoder;
+        xdrmem_create(&decoder, buffer, sizeof buffer, XDR_DECODE);
+        core_status_t decoded = 12345;
+        ASSERT_TRUE(xdr_core_status_t(&decoder, &decoded, 0));
+        EXPECT_EQ(decoded, status);
+        // Nothing is left to decode a second status from.
+        EXPECT_FALSE(xdr_core_status_t(&decoder, &decoded, 0));
+        xdr_destroy(&decoder);
+    }
+    // Big-endian on the wire, as every XDR integer.
+    char buffer[4];
+    XDR encoder;
+    xdrmem_create(&encoder, buffer, sizeof buffer, XDR_ENCODE);
+    core_status_t status = -2;
+    ASSERT_TRUE(xdr_core_status_t(&encoder, &status, 0));
+    EXPECT_EQ(memcmp(buffer, "\xff\xff\xff\xfe", 4), 0);
+    xdr_destroy(&encoder);
+}
+
+TEST(CoreStatusTest, NullUuidIsAllZero) {
+    for (uint8_t byte : CORE_UUID_NULL.bytes) EXPECT_EQ(byte, 0);
+}
+
+TEST(CoreMessagesTest, CatalogueRowsAreNumberedAndPlain) {
+    const vox_msg_table_t &table = _core_cmsg_core_msg_table;
+    EXPECT_STREQ(table.facility, "core");
+    EXPECT_STREQ(table.catalogue, "core");
+    ASSERT_GE(table.nrows, 40);
+    EXPECT_EQ(table.nnumbers, table.nrows);
+    for (int row = 0; row < table.nrows; ++row) {
+        ASSERT_NE(table.texts[row], nullptr) << row;
+        EXPECT_EQ(table.numbers[row], row + 1) << row;
+        // core_log_int_error passes no arguments, so no row may ask for any.
+        EXPECT_EQ(strchr(table.texts[row], '%'), nullptr) << row;
+    }
+    EXPECT_NE(strstr(table.texts[39], "allocate"), nullptr) << table.texts[39];
+}
+
+TEST(CoreMessagesTest, InternalErrorsNameFacilityAndSourcePosition) {
+    testing::internal::CaptureStderr();
+    core_log_int_error("credmap/clnt", &_core_cmsg_core_msg_table, 39,
+                       "lib/credmap/client/credmap_clnt", 108, 0);
+    core_log_int_error("credmap/clnt", &_core_cmsg_core_msg_table, 500, "f.cc", 7, 0);
+    std::string row = _core_cmsg_core_msg_table.texts[39];
+    ASSERT_EQ(row.back(), '\n');
+    row.pop_back();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "credmap/clnt: error: " + row +
+                  " (lib/credmap/client/credmap_clnt:108)\n"
+                  "credmap/clnt: error: core message 500 not found (f.cc:7)\n");
+}
+
+core_sid_acl_entry_t make_entry(uint32_t kind, uint32_t rights) {
+    core_sid_acl_entry_t entry;
+    memset(&entry, 0, sizeof entry);
+    entry.kind = kind;
+    entry.rights = rights;
+    entry.sid.length = 8;
+    entry.sid.kind = IDKIT_SID_KIND_REAL;
+    entry.sid.body[7] = static_cast<uint8_t>(rights);
+    return entry;
+}
+
+// The (position, rights) pairs of a list, in walk order.
+std::vector<std::pair<uint32_t, uint32_t>> walk(core_sid_acl_t acl) {
+    std::vector<std::pair<uint32_t, uint32_t>> seen;
+    uint64_t cursor = 0;
+    uint32_t position = 0;
+    while (const core_sid_acl_entry_t *entry = core_sid_acl_next_entry(acl, &cursor, &position)) {
+        seen.emplace_back(position, entry->rights);
+    }
+    return seen;
+}
+
+TEST(CoreAclTest, EntriesAreKeptInPositionOrderAndReplaced) {
+    core_sid_acl_t acl = nullptr;
+    ASSERT_EQ(core_sid_acl_create(&acl), CORE_OK);
+    EXPECT_TRUE(walk(acl).empty());
+
+    core_sid_acl_entry_t user = make_entry(CORE_ACL_USER, 10);
+    core_sid_acl_entry_t group = make_entry(CORE_ACL_GROUP, 20);
+    core_sid_acl_entry_t other = make_entry(CORE_ACL_OTHER, 30);
+    EXPECT_EQ(core_sid_acl_set_entry(acl, &other, 9), CORE_OK);
+    EXPECT_EQ(core_sid_acl_set_entry(acl, &user, 0xffffffffu), CORE_OK);
+    EXPECT_EQ(core_sid_acl_set_entry(acl, &group, 3), CORE_OK);
+    using walked = std::vector<std::pair<uint32_t, uint32_t>>;
+    EXPECT_EQ(walk(acl), (walked{{3, 20}, {9, 30}, {0xffffffffu, 10}}));
+
+    // The same position again replaces the entry there.
+    core_sid_acl_entry_t mask = make_entry(CORE_ACL_MASK, 40);
+    EXPECT_EQ(core_sid_acl_set_entry(acl, &mask, 9), CORE_OK);
+    EXPECT_EQ(core_sid_acl_count(acl), 3u);
+    EXPECT_EQ(walk(acl), (walked{{3, 20}, {9, 40}, {0xffffffffu, 10}}));
+
+    // Every member of the entry is kept, not only kind and rights.
+    uint64_t cursor = 1;
+    const core_sid_acl_entry_t *stored = core_sid_acl_next_entry(acl, &cursor, nullptr);
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(memcmp(stored, &mask, sizeof mask), 0);
+    EXPECT_EQ(cursor, 2u);
+
+    // Setting an entry from the list itself into the list is safe.
+    cursor = 0;
+    const core_sid_acl_entry_t *first = core_sid_acl_next_entry(acl, &cursor, nullptr);
+    EXPECT_EQ(core_sid_acl_set_entry(acl, first, 1), CORE_OK);
+    EXPECT_EQ(walk(acl), (walked{{1, 20}, {3, 20}, {9, 40}, {0xffffffffu, 10}}));
+    core_sid_acl_free(acl);
+}
+
+TEST(CoreAclTest, NullArgumentsAreRefused) {
+    core_sid_acl_entry_t entry = make_entry(CORE_ACL_USER, 1);
+    uint64_t cursor = 0;
+    EXPECT_EQ(core_sid_acl_create(nullptr), CORE_E_BAD_ARGUMENT);
+    EXPECT_EQ(core_sid_acl_set_entry(nullptr, &entry, 0), CORE_E_BAD_ARGUMENT);
+    EXPECT_EQ(core_sid_acl_next_entry(nullptr, &cursor, nullptr), nullptr);
+    EXPECT_EQ(core_sid_acl_count(nullptr), 0u);
+    core_sid_acl_free(nullptr);
+
+    core_sid_acl_t acl = nullptr;
+    ASSERT_EQ(core_sid_acl_create(&acl), CORE_OK);
+    EXPECT_EQ(core_sid_acl_set_entry(acl, nullptr, 0), CORE_E_BAD_ARGUMENT);
+    EXPECT_EQ(core_sid_acl_next_entry(acl, nullptr, nullptr), nullptr);
+    cursor = 5;
+    EXPECT_EQ(core_sid_acl_next_entry(acl, &cursor, nullptr), nullptr);
+    core_sid_acl_free(acl);
+}
+
+core_rolemap_binding_t make_binding(const char *role) {
+    core_rolemap_binding_t binding;
+    memset(&binding, 0, sizeof binding);
+    strncpy(binding.role, role, CORE_ROLE_NAME_MAX);
+    return binding;
+}
+
+TEST(CoreRolemapTest, EntriesAreGroupedUnderTheirRolesInFirstAddedOrder) {
+    core_rolemap_acl_t map = nullptr;
+    ASSERT_EQ(core_rolemap_acl_create(&map), CORE_OK);
+    uint64_t cursor = 0;
+    EXPECT_EQ(core_rolemap_acl_next_role_binding(map, &cursor), nullptr);
+
+    core_rolemap_binding_t readers = make_binding("readers");
+    core_rolemap_binding_t admins = make_binding("admins");
+    // The caller's count and array are not taken over.
+    readers.nentries = 99;
+    for (uint32_t rights : {1, 2, 3}) {
+        core_sid_acl_entry_t entry = make_entry(CORE_ACL_USER, rights);
+        ASSERT_EQ(core_rolemap_acl_add_role_binding(map, &readers, &entry), CORE_OK);
+        entry.rights += 10;
+        ASSERT_EQ(core_rolemap_acl_add_role_binding(map, &admins, &entry), CORE_OK);
+    }
+    core_sid_acl_entry_t group = make_entry(CORE_ACL_GROUP, 4);
+    ASSERT_EQ(core_rolemap_acl_add_role_binding(map, &readers, &group), CORE_OK);
+    EXPECT_EQ(core_rolemap_acl_count(map), 2u);
+
+    cursor = 0;
+    const core_rolemap_binding_t *first = core_rolemap_acl_next_role_binding(map, &cursor);
+    const core_rolemap_binding_t *second = core_rolemap_acl_next_role_binding(map, &cursor);
+    EXPECT_EQ(core_rolemap_acl_next_role_binding(map, &cursor), nullptr);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_STREQ(first->role, "readers");
+    ASSERT_EQ(first->nentries, 4u);
+    EXPECT_EQ(first->entries[0].rights, 1u);
+    EXPECT_EQ(first->entries[2].rights, 3u);
+    EXPECT_EQ(memcmp(&first->entries[3], &group, sizeof group), 0);
+    EXPECT_STREQ(second->role, "admins");
+    ASSERT_EQ(second->nentries, 3u);
+    EXPECT_EQ(second->entries[1].rights, 12u);
+
+    // A binding read from the map can be fed back, with one of its entries.
+    ASSERT_EQ(core_rolemap_acl_add_role_binding(map, second, &second->entries[0]), CORE_OK);
+    EXPECT_EQ(second->nentries, 4u);
+    EXPECT_EQ(second->entries[3].rights, 11u);
+    EXPECT_EQ(core_rolemap_acl_count(map), 2u);
+    core_rolemap_acl_free(map);
+}
+
+TEST(CoreRolemapTest, LongRoleNamesAreCutAndTerminated) {
+    core_rolemap_acl_t map = nullptr;
+    ASSERT_EQ(core_rolemap_acl_create(&map), CORE_OK);
+    core_rolemap_binding_t binding;
+    memset(binding.role, 'r', sizeof binding.role);  // no terminating NUL
+    binding.nentries = 0;
+    binding.entries = nullptr;
+    core_sid_acl_entry_t entry = make_entry(CORE_ACL_OTHER, 5);
+    ASSERT_EQ(core_rolemap_acl_add_role_binding(map, &binding, &entry), CORE_OK);
+    ASSERT_EQ(core_rolemap_acl_add_role_binding(map, &binding, &entry), CORE_OK);
+
+    uint64_t cursor = 0;
+    const core_rolemap_binding_t *stored = core_rolemap_acl_next_role_binding(map, &cursor);
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(strlen(stored->role), size_t{CORE_ROLE_NAME_MAX});
+    EXPECT_EQ(stored->nentries, 2u);
+    EXPECT_EQ(core_rolemap_acl_count(map), 1u);
+
+    EXPECT_EQ(core_rolemap_acl_create(nullptr), CORE_E_BAD_ARGUMENT);
+    EXPECT_EQ(core_rolemap_acl_add_role_binding(nullptr, &binding, &entry), CORE_E_BAD_ARGUMENT);
+    EXPECT_EQ(core_rolemap_acl_add_role_binding(map, nullptr, &entry), CORE_E_BAD_ARGUMENT);
+    EXPECT_EQ(core_rolemap_acl_add_role_binding(map, &binding, nullptr), CORE_E_BAD_ARGUMENT);
+    EXPECT_EQ(core_rolemap_acl_next_role_binding(nullptr, &cursor), nullptr);
+    EXPECT_EQ(core_rolemap_acl_next_role_binding(map, nullptr), nullptr);
+    EXPECT_EQ(core_rolemap_acl_count(nullptr), 0u);
+    core_rolemap_acl_free(nullptr);
+    core_rolemap_acl_free(map);
+}
+
+}  // namespace

@@ -1,0 +1,349 @@
+// Tests of the hash table service: finding what was entered under good and
+// bad hash functions, growth that never moves data, scans, the entry cap and
+// null arguments.
+#include "host/fxtab.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A 20-byte key: not a multiple of 8, so the entry layout must round it.
+struct Key {
+  uint32_t id;
+  unsigned char fill[16];
+};
+
+Key make_key(uint32_t id) {
+  Key k{};
+  k.id = id;
+  for (size_t i = 0; i < sizeof k.fill; ++i) k.fill[i] = static_cast<unsigned char>(id * 31 + i);
+  return k;
+}
+
+uint32_t id_of(const void *key) {
+  uint32_t id;
+  std::memcpy(&id, key, sizeof id);
+  return id;
+}
+
+int g_keycmp_calls;
+int g_hash_calls;
+
+// Multiplying by an odd constant is one-to-one, so distinct ids never share
+// a hash value.
+uint32_t distinct_hash(const void *key) {
+  ++g_hash_calls;
+  return id_of(key) * 2654435761u;
+}
+uint32_t constant_hash(const void *) { return 7; }
+uint32_t sixteen_values_hash(const void *key) { return id_of(key) & 15; }
+uint32_t high_bits_hash(const void *key) { return id_of(key) << 20; }
+
+int key_equal(const void *a, const void *b) {
+  ++g_keycmp_calls;
+  return std::memcmp(a, b, sizeof(Key)) == 0;
+}
+
+fxtab_t make_table(unsigned buckets, size_t data_size, fxtab_hash_fn hash = distinct_hash) {
+  return fxtab_create_with_fns(buckets, data_size, 1, sizeof(Key), hash, key_equal);
+}
+
+void *enter(fxtab_t t, uint32_t id, int *aux) {
+  Key k = make_key(id);
+  void *slot = reinterpret_cast<void *>(1);
+  int rc = fxtab_enter(t, &k, aux, &slot);
+  EXPECT_EQ(rc, slot != nullptr ? 1 : 0);
+  return slot;
+}
+
+void *lookup(fxtab_t t, uint32_t id) {
+  Key k = make_key(id);
+  int aux = 5;
+  void *slot = reinterpret_cast<void *>(1);
+  int rc = fxtab_lookup(t, &k, &aux, &slot);
+  EXPECT_EQ(aux, 0);
+  EXPECT_EQ(rc, slot != nullptr ? 1 : 0);
+  return slot;
+}
+
+uint64_t load(const void *p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+void store(void *p, uint64_t v) { std::memcpy(p, &v, sizeof v); }
+
+}  // namespace
+
+TEST(Fxtab, CreateRefusesBadArguments) {
+  EXPECT_EQ(fxtab_create_with_fns(8, 8, 1, 0, distinct_hash, key_equal), nullptr);
+  EXPECT_EQ(fxtab_create_with_fns(8, 8, 1, 20, nullptr, key_equal), nullptr);
+  EXPECT_EQ(fxtab_create_with_fns(8, 8, 1, 20, distinct_hash, nullptr), nullptr);
+  EXPECT_EQ(fxtab_create_with_fns(8, 8, 1, SIZE_MAX, distinct_hash, key_equal), nullptr);
+  EXPECT_EQ(fxtab_create_with_fns(8, SIZE_MAX, 1, 20, distinct_hash, key_equal), nullptr);
+  // Any starting size works, the largest included: it is only a hint.
+  for (unsigned buckets : {0u, 1u, 300u, UINT_MAX}) {
+    fxtab_t t = make_table(buckets, 8);
+    ASSERT_NE(t, nullptr) << buckets;
+    int aux = 0;
+    EXPECT_NE(enter(t, 1, &aux), nullptr);
+    EXPECT_EQ(fxtab_count(t), 1u);
+    fxtab_destroy(t);
+  }
+}
+
+TEST(Fxtab, NullArgumentsGiveZeroAndNull) {
+  fxtab_t t = make_table(8, 8);
+  ASSERT_NE(t, nullptr);
+  Key k = make_key(1);
+  int aux = 5;
+  void *slot = &aux;
+  EXPECT_EQ(fxtab_enter(nullptr, &k, &aux, &slot), 0);
+  EXPECT_EQ(slot, nullptr);
+  EXPECT_EQ(aux, 0);
+  EXPECT_EQ(fxtab_enter(t, nullptr, &aux, &slot), 0);
+  EXPECT_EQ(fxtab_enter(t, &k, &aux, nullptr), 0);
+  EXPECT_EQ(fxtab_count(t), 0u);
+  // aux is optional.
+  EXPECT_EQ(fxtab_enter(t, &k, nullptr, &slot), 1);
+  slot = &aux;
+  EXPECT_EQ(fxtab_lookup(nullptr, &k, &aux, &slot), 0);
+  EXPECT_EQ(slot, nullptr);
+  EXPECT_EQ(fxtab_lookup(t, nullptr, &aux, &slot), 0);
+  EXPECT_EQ(fxtab_lookup(t, &k, &aux, nullptr), 0);
+  EXPECT_EQ(fxtab_lookup(t, &k, nullptr, &slot), 1);
+
+  uint64_t cursor = 0;
+  void *key_ptr = nullptr;
+  void *data_ptr = nullptr;
+  EXPECT_EQ(fxtab_next(nullptr, &cursor, &key_ptr, &data_ptr), 0);
+  EXPECT_EQ(fxtab_next(t, nullptr, &key_ptr, &data_ptr), 0);
+  EXPECT_EQ(fxtab_next(t, &cursor, nullptr, &data_ptr), 0);
+  EXPECT_EQ(fxtab_next(t, &cursor, &key_ptr, nullptr), 0);
+  EXPECT_EQ(cursor, 0u);
+  fxtab_term_scan(nullptr);
+  EXPECT_EQ(fxtab_count(nullptr), 0u);
+  fxtab_destroy(nullptr);
+  fxtab_destroy(t);
+}
+
+struct NamedHash {
+  const char *name;
+  fxtab_hash_fn fn;
+};
+
+void PrintTo(const NamedHash &hash, std::ostream *os) { *os << hash.name; }
+
+class FxtabHash : public ::testing::TestWithParam<NamedHash> {};
+
+// Every key entered is found again, re-entering gives the same slot, and
+// keys never entered are missing, however badly the hash spreads them.
+TEST_P(FxtabHash, FindsEveryKeyEntered) {
+  constexpr uint32_t kKeys = 3000;
+  fxtab_t t = make_table(4, 12, GetParam().fn);
+  ASSERT_NE(t, nullptr);
+  std::vector<void *> slots;
+  for (uint32_t id = 0; id < kKeys; ++id) {
+    int aux = 0;
+    void *slot = enter(t, id, &aux);
+    ASSERT_NE(slot, nullptr);
+    EXPECT_EQ(aux, 1);
+    static const unsigned char zero[12] = {};
+    EXPECT_EQ(std::memcmp(slot, zero, sizeof zero), 0) << id;
+    store(slot, id + 100);
+    slots.push_back(slot);
+  }
+  EXPECT_EQ(fxtab_count(t), kKeys);
+  for (uint32_t id = 0; id < kKeys; ++id) {
+    int aux = 5;
+    EXPECT_EQ(enter(t, id, &aux), slots[id]);
+    EXPECT_EQ(aux, 0);
+    ASSERT_EQ(lookup(t, id), slots[id]);
+    EXPECT_EQ(load(slots[id]), id + 100);
+    EXPECT_EQ(lookup(t, kKeys + id), nullptr);
+  }
+  EXPECT_EQ(fxtab_count(t), kKeys);
+  fxtab_destroy(t);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hashes, FxtabHash,
+                         ::testing::Values(NamedHash{"Distinct", distinct_hash},
+                                           NamedHash{"Constant", constant_hash},
+                                           NamedHash{"SixteenValues", sixteen_values_hash},
+                                           NamedHash{"HighBitsOnly", high_bits_hash}),
+                         [](const ::testing::TestParamInfo<NamedHash> &info) {
+                           return std::string(info.param.name);
+                         });
+
+// The stored hash spares the key function on every entry of another hash,
+// and growth reuses stored hashes instead of hashing keys again.
+TEST(Fxtab, HashesAreStoredAndComparedFirst) {
+  constexpr uint32_t kKeys = 5000;
+  fxtab_t t = make_table(1, 8);
+  ASSERT_NE(t, nullptr);
+  g_hash_calls = 0;
+  g_keycmp_calls = 0;
+  for (uint32_t id = 0; id < kKeys; ++id) {
+    int aux = 0;
+    ASSERT_NE(enter(t, id, &aux), nullptr);
+  }
+  EXPECT_EQ(g_hash_calls, static_cast<int>(kKeys));
+  EXPECT_EQ(g_keycmp_calls, 0);
+  for (uint32_t id = 0; id < kKeys; ++id) {
+    ASSERT_NE(lookup(t, id), nullptr);
+    ASSERT_EQ(lookup(t, kKeys + id), nullptr);
+  }
+  EXPECT_EQ(g_keycmp_calls, static_cast<int>(kKeys));
+  fxtab_destroy(t);
+}
+
+// From one bucket to 200,000 entries: every data pointer handed out stays
+// valid and keeps what was written through it, and a scan visits the entries
+// in the order they were made.
+TEST(Fxtab, GrowthKeepsDataInPlace) {
+  constexpr uint32_t kKeys = 200000;
+  fxtab_t t = make_table(1, 8);
+  ASSERT_NE(t, nullptr);
+  std::vector<void *> slots(kKeys);
+  for (uint32_t id = 0; id < kKeys; ++id) {
+    int aux = 0;
+    slots[id] = enter(t, id, &aux);
+    ASSERT_NE(slots[id], nullptr);
+    ASSERT_EQ(reinterpret_cast<uintptr_t>(slots[id]) % 8, 0u);
+    store(slots[id], uint64_t{id} * 3 + 1);
+  }
+  for (uint32_t id = 0; id < kKeys; ++id) {
+    ASSERT_EQ(lookup(t, id), slots[id]) << id;
+    ASSERT_EQ(load(slots[id]), uint64_t{id} * 3 + 1) << id;
+  }
+  uint64_t cursor = 0;
+  void *key_ptr = nullptr;
+  void *data_ptr = nullptr;
+  for (uint32_t id = 0; id < kKeys; ++id) {
+    ASSERT_EQ(fxtab_next(t, &cursor, &key_ptr, &data_ptr), 1);
+    ASSERT_EQ(data_ptr, slots[id]) << id;
+    Key k = make_key(id);
+    ASSERT_EQ(std::memcmp(key_ptr, &k, sizeof k), 0) << id;
+  }
+  EXPECT_EQ(fxtab_next(t, &cursor, &key_ptr, &data_ptr), 1);
+  EXPECT_EQ(data_ptr, nullptr);
+  EXPECT_EQ(key_ptr, nullptr);
+  fxtab_destroy(t);
+}
+
+TEST(Fxtab, KeyIsCopiedIn) {
+  fxtab_t t = make_table(8, 8);
+  ASSERT_NE(t, nullptr);
+  Key k = make_key(42);
+  const Key original = k;
+  int aux = 0;
+  void *slot = nullptr;
+  ASSERT_EQ(fxtab_enter(t, &k, &aux, &slot), 1);
+  k.fill[0] ^= 0xff;
+  EXPECT_EQ(fxtab_lookup(t, &k, &aux, &slot), 0);
+  EXPECT_EQ(fxtab_lookup(t, &original, &aux, &slot), 1);
+  uint64_t cursor = 0;
+  void *key_ptr = nullptr;
+  ASSERT_EQ(fxtab_next(t, &cursor, &key_ptr, &slot), 1);
+  EXPECT_EQ(std::memcmp(key_ptr, &original, sizeof original), 0);
+  fxtab_destroy(t);
+}
+
+TEST(Fxtab, ScanOfEmptyTableEndsAtOnce) {
+  fxtab_t t = make_table(0, 8);
+  ASSERT_NE(t, nullptr);
+  uint64_t cursor = 0;
+  void *key_ptr = &cursor;
+  void *data_ptr = &cursor;
+  EXPECT_EQ(fxtab_next(t, &cursor, &key_ptr, &data_ptr), 1);
+  EXPECT_EQ(data_ptr, nullptr);
+  EXPECT_EQ(key_ptr, nullptr);
+  // A cursor past the end, as a stale one might be, also just ends.
+  int aux = 0;
+  enter(t, 1, &aux);
+  cursor = 1000;
+  data_ptr = &cursor;
+  EXPECT_EQ(fxtab_next(t, &cursor, &key_ptr, &data_ptr), 1);
+  EXPECT_EQ(data_ptr, nullptr);
+  fxtab_term_scan(&cursor);
+  EXPECT_EQ(cursor, 0u);
+  fxtab_destroy(t);
+}
+
+// Entries made during a scan come after those made before it, in order;
+// re-entering a visited key adds nothing.
+TEST(Fxtab, ScanReachesEntriesMadeDuringIt) {
+  fxtab_t t = make_table(1, 8);
+  ASSERT_NE(t, nullptr);
+  int aux = 0;
+  for (uint32_t id = 0; id < 3; ++id) enter(t, id, &aux);
+  std::vector<uint32_t> seen;
+  uint64_t cursor = 0;
+  void *key_ptr = nullptr;
+  void *data_ptr = nullptr;
+  while (fxtab_next(t, &cursor, &key_ptr, &data_ptr) == 1 && data_ptr != nullptr) {
+    const uint32_t id = id_of(key_ptr);
+    seen.push_back(id);
+    if (id < 50) enter(t, id + 3, &aux);
+    enter(t, id, &aux);
+    ASSERT_LE(seen.size(), 100u);
+  }
+  fxtab_term_scan(&cursor);
+  ASSERT_EQ(seen.size(), 53u);
+  for (uint32_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], i);
+  EXPECT_EQ(fxtab_count(t), 53u);
+  fxtab_destroy(t);
+}
+
+namespace {
+
+// Checks in a fresh process that every table takes `cap` entries and no more,
+// and still finds the ones it has.  Returns the exit status: 0 when it holds.
+int check_cap(uint32_t cap) {
+  for (int table = 0; table < 2; ++table) {
+    fxtab_t t = make_table(8, 8);
+    int aux = 0;
+    for (uint32_t id = 0; id < cap; ++id) {
+      if (enter(t, id, &aux) == nullptr) {
+        std::fprintf(stderr, "entry %u refused below the cap\n", id);
+        return 1;
+      }
+    }
+    if (enter(t, cap, &aux) != nullptr || aux != 0 || fxtab_count(t) != cap) {
+      std::fprintf(stderr, "entry made past the cap\n");
+      return 1;
+    }
+    if (enter(t, cap - 1, &aux) == nullptr || aux != 0 || lookup(t, 0) == nullptr) {
+      std::fprintf(stderr, "existing key lost at the cap\n");
+      return 1;
+    }
+    fxtab_destroy(t);
+  }
+  return 0;
+}
+
+}  // namespace
+
+// The cap is read once per process, so each case runs in a process of its
+// own, started afresh before any table exists.
+TEST(FxtabCapDeathTest, EnvironmentSetsTheCap) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  setenv("VELMO_FXTAB_MAX_ENTRIES", "1000", 1);
+  EXPECT_EXIT(std::exit(check_cap(1000)), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(FxtabCapDeathTest, MalformedValueKeepsTheDefault) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  setenv("VELMO_FXTAB_MAX_ENTRIES", "1000x", 1);
+  EXPECT_EXIT(std::exit(check_cap(FXTAB_DEFAULT_MAX_ENTRIES)), ::testing::ExitedWithCode(0), "");
+}
