@@ -21,8 +21,11 @@
 #include "host/core.h"
 #include "host/hubd.h"
 #include "hubd_prot.h"
-#include <rpc/rpc_com.h>
+#include "daemon.h"
 #include "net.h"
+
+using velmo::daemon::log;
+using velmo::daemon::parse_unsigned;
 
 namespace {
 
@@ -50,19 +53,7 @@ struct Registration {
 
 Options options;
 std::vector<Registration> registry;
-int signal_pipe[2] = {-1, -1};
 time_t started_at;
-
-void log(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void log(const char *format, ...)
-{
-    char line[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    fprintf(stderr, "hubd[%d]: %s\n", static_cast<int>(getpid()), line);
-}
 
 void usage(FILE *out)
 {
@@ -91,17 +82,6 @@ void usage(FILE *out)
           "It logs to standard error and stops cleanly on SIGTERM or SIGINT, stopping\n"
           "the servers it started.\n",
           out);
-}
-
-bool parse_unsigned(const char *text, unsigned long max, unsigned long *out)
-{
-    char *end = nullptr;
-    errno = 0;
-    unsigned long value = std::strtoul(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value > max || text[0] == '-')
-        return false;
-    *out = value;
-    return true;
 }
 
 bool parse_options(int argc, char **argv)
@@ -366,14 +346,6 @@ void dispatch(svc_req *request, SVCXPRT *xprt)
     }
 }
 
-void on_signal(int signo)
-{
-    int saved = errno;
-    unsigned char c = static_cast<unsigned char>(signo);
-    (void)!write(signal_pipe[1], &c, 1);
-    errno = saved;
-}
-
 void reap_children()
 {
     int status;
@@ -397,62 +369,6 @@ void stop_started_servers()
             kill(r.pid, SIGTERM);
 }
 
-bool setup_signals()
-{
-    if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction sa{};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGCHLD, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-    return true;
-}
-
-bool write_port_file(unsigned port)
-{
-    if (options.port_file.empty())
-        return true;
-    // Written whole under another name, then renamed, so that a reader
-    // never sees a partial number.
-    std::string tmp = options.port_file + ".tmp";
-    FILE *f = fopen(tmp.c_str(), "w");
-    if (f == nullptr)
-        return false;
-    fprintf(f, "%u\n", port);
-    return fclose(f) == 0 && rename(tmp.c_str(), options.port_file.c_str()) == 0;
-}
-
-// Serves requests until SIGTERM or SIGINT.
-void serve()
-{
-    for (;;) {
-        std::vector<pollfd> fds(svc_pollfd, svc_pollfd + svc_max_pollfd);
-        fds.push_back(pollfd{signal_pipe[0], POLLIN, 0});
-        int n = poll(fds.data(), fds.size(), -1);
-        if (n < 0 && errno != EINTR)
-            return;
-        if (fds.back().revents & POLLIN) {
-            unsigned char signo;
-            while (read(signal_pipe[0], &signo, 1) == 1) {
-                if (signo == SIGCHLD)
-                    reap_children();
-                else
-                    return;
-            }
-        }
-        fds.pop_back();
-        int ready = 0;
-        for (const auto &p : fds)
-            ready += p.fd >= 0 && p.revents != 0;
-        if (ready > 0)
-            svc_getreq_poll(fds.data(), ready);
-    }
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -466,7 +382,8 @@ int main(int argc, char **argv)
         log("bad address: %s", options.address.c_str());
         return 2;
     }
-    if (!setup_signals())
+    velmo::daemon::set_program("hubd");
+    if (!velmo::daemon::setup_signals())
         return 1;
     int fd = velmo::net::listen_tcp(address, 64);
     if (fd < 0) {
@@ -474,22 +391,19 @@ int main(int argc, char **argv)
         return 1;
     }
     options.port = velmo::net::local_port(fd);
-    // Connections are read without blocking, and records are bounded, so a
-    // client that sends garbage or never finishes a request holds up nobody.
-    int max_record = 64 * 1024;
-    rpc_control(RPC_SVC_CONNMAXREC_SET, &max_record);
+    velmo::daemon::limit_records();
     SVCXPRT *xprt = svc_vc_create(fd, 0, 0);
     if (xprt == nullptr || !svc_reg(xprt, HUBD_PROG, HUBD_VERS, dispatch, nullptr)) {
         log("cannot create the RPC service");
         return 1;
     }
-    if (!write_port_file(options.port)) {
+    if (!velmo::daemon::write_port_file(options.port_file, options.port)) {
         log("cannot write %s: %s", options.port_file.c_str(), strerror(errno));
         return 1;
     }
     log("listening on %s port %u, reporting %s \"%s\"", options.address.c_str(), options.port,
         options.host_name.c_str(), options.os_name.c_str());
-    serve();
+    velmo::daemon::serve(reap_children);
     log("stopping");
     stop_started_servers();
     svc_destroy(xprt);

@@ -31,8 +31,9 @@ TEST(CredmapMsgTable, NumbersSkipFour)
     std::set<int> seen;
     for (int row = 0; row < CREDMAP_MSG_ROWS; ++row) {
         EXPECT_NE(table.numbers[row], 4) << "row " << row;
-        if (row > 0)
+        if (row > 0) {
             EXPECT_GT(table.numbers[row], table.numbers[row - 1]) << "row " << row;
+        }
         seen.insert(table.numbers[row]);
     }
     EXPECT_EQ(seen.size(), 42u);

@@ -1,0 +1,134 @@
+// The parts every daemon of the project shares: logging, signals, the
+// service loop and the port file.
+#include "daemon.h"
+
+#include <rpc/rpc.h>
+#include <rpc/rpc_com.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+#include <vector>
+
+namespace velmo::daemon {
+namespace {
+
+const char *program = "daemon";
+int signal_pipe[2] = {-1, -1};
+volatile sig_atomic_t stop_requested = 0;
+
+void on_signal(int signo)
+{
+    int saved = errno;
+    unsigned char c = static_cast<unsigned char>(signo);
+    (void)!write(signal_pipe[1], &c, 1);
+    errno = saved;
+}
+
+// Returns false when the daemon is asked to stop.
+bool handle_signals(const std::function<void()> &on_child)
+{
+    unsigned char signo;
+    bool go_on = true;
+    while (read(signal_pipe[0], &signo, 1) == 1) {
+        if (signo == SIGCHLD)
+            on_child();
+        else
+            go_on = false;
+    }
+    return go_on;
+}
+
+}  // namespace
+
+void set_program(const char *name)
+{
+    program = name;
+}
+
+void log(const char *format, ...)
+{
+    char line[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    fprintf(stderr, "%s[%d]: %s\n", program, static_cast<int>(getpid()), line);
+}
+
+bool setup_signals()
+{
+    if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction sa{};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGCHLD, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+void limit_records()
+{
+    int max_record = 256 * 1024;
+    rpc_control(RPC_SVC_CONNMAXREC_SET, &max_record);
+}
+
+void stop()
+{
+    stop_requested = 1;
+}
+
+void serve(const std::function<void()> &on_child)
+{
+    while (!stop_requested) {
+        std::vector<pollfd> fds(svc_pollfd, svc_pollfd + svc_max_pollfd);
+        fds.push_back(pollfd{signal_pipe[0], POLLIN, 0});
+        int n = poll(fds.data(), fds.size(), -1);
+        if (n < 0 && errno != EINTR)
+            return;
+        if ((fds.back().revents & POLLIN) && !handle_signals(on_child))
+            return;
+        fds.pop_back();
+        int ready = 0;
+        for (const auto &p : fds)
+            ready += p.fd >= 0 && p.revents != 0;
+        if (ready > 0)
+            svc_getreq_poll(fds.data(), ready);
+    }
+}
+
+bool write_port_file(const std::string &path, unsigned port)
+{
+    if (path.empty())
+        return true;
+    std::string tmp = path + ".tmp";
+    FILE *f = fopen(tmp.c_str(), "w");
+    if (f == nullptr)
+        return false;
+    fprintf(f, "%u\n", port);
+    return fclose(f) == 0 && rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+bool parse_unsigned(const char *text, unsigned long max, unsigned long *out)
+{
+    char *end = nullptr;
+    errno = 0;
+    if (text == nullptr || text[0] == '-' || text[0] == '\0')
+        return false;
+    unsigned long value = std::strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value > max)
+        return false;
+    *out = value;
+    return true;
+}
+
+}  // namespace velmo::daemon

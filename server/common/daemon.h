@@ -1,0 +1,35 @@
+// Private to the daemons: the parts every daemon of the project shares.
+#ifndef SERVER_COMMON_DAEMON_H
+#define SERVER_COMMON_DAEMON_H
+
+#include <functional>
+#include <string>
+
+namespace velmo::daemon {
+
+// Logs a line "<program>[pid]: text" to standard error.
+void log(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void set_program(const char *name);
+
+// Installs handlers: SIGTERM and SIGINT end serve(), SIGCHLD calls the
+// child handler from serve(); SIGPIPE is ignored.
+bool setup_signals();
+
+// Serves the registered Sun RPC transports until SIGTERM, SIGINT or until
+// stop() is called (from a dispatch routine).  Connections are read without
+// blocking and records are bounded (call limit_records before making the
+// transports), so a client that sends garbage or never finishes a request
+// holds up nobody.
+void serve(const std::function<void()> &on_child);
+void stop();
+void limit_records();
+
+// Writes the port whole under another name, then renames it, so that a
+// reader never sees a partial number.
+bool write_port_file(const std::string &path, unsigned port);
+
+bool parse_unsigned(const char *text, unsigned long max, unsigned long *out);
+
+}  // namespace velmo::daemon
+
+#endif

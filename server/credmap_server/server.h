@@ -1,0 +1,37 @@
+// The reference credmap_server: shared state of the daemon.
+#ifndef CREDMAP_SERVER_SERVER_H
+#define CREDMAP_SERVER_SERVER_H
+
+#include <rpc/rpc.h>
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+
+#include "accounts.h"
+
+namespace credmap_server {
+
+// How the server behaves, including the ways tests ask it to misbehave as
+// real servers do.
+struct Config {
+    Directory directory;
+    bool nt_attribute = true;          // attributes carry "accepts NT SIDs"
+    long ignore_contacts = 0;          // contacts left unanswered; -1: all
+    long reset_contacts = 0;           // contacts answered by a reset; -1: all
+    std::set<unsigned> absent_procedures;
+    std::map<unsigned, int> forced_status;
+    unsigned delay_ms = 0;
+    bool too_many_groups = false;      // replies carry more groups than a record holds
+    std::string request_log;           // "proc uniquifier seqno" per request
+    bool exit_requested = false;
+};
+
+extern Config config;
+
+void dispatch(svc_req *request, SVCXPRT *xprt);
+
+}  // namespace credmap_server
+
+#endif
