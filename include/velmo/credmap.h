@@ -7,7 +7,11 @@
 #ifndef VELMO_CREDMAP_H
 #define VELMO_CREDMAP_H
 
+#include <rpc/rpc.h>
+#include <time.h>
+
 #include "../host/core.h"
+#include "../host/hubd.h"
 #include "../host/idkit.h"
 #include "../host/velmo_export.h"
 #include "credmap_msg.h"
@@ -19,6 +23,80 @@ VELMO_BEGIN_DECLS
 #define CREDMAP_CONVERT_STRICT 0
 #define CREDMAP_CONVERT_DROP 1
 #define CREDMAP_CONVERT_KEEP 2
+
+/* The time-out of every call to a credmap_server, in seconds. */
+#define CREDMAP_CALL_TIMEOUT 15
+/* Connection attempts of credmap_get_handle when the contact times out. */
+#define CREDMAP_CONTACT_ATTEMPTS 4
+
+/* A connection to the credmap_server of one host, used by one thread for
+ * one operation and released with credmap_free_handle. */
+typedef struct credmap_handle {
+    hubd_conn_t conn;
+    time_t uniquifier;  /* stamp of the latest connection attempt */
+    uint64_t seqno;     /* number of the next request */
+    uint32_t attributes; /* the server's attributes (CREDMAP_ATTR_NT_SID) */
+} credmap_handle_t;
+
+/* What a user-SID credentials look-up hands to its caller: the user, the
+ * primary group and every group, allocated by the protocol layer and
+ * released with credmap_lookup_user_sid_credentials_free. */
+typedef struct credmap_user_sid_credentials {
+    idkit_user_sid_t user;
+    idkit_group_sid_t group;
+    idkit_group_sid_t *groups;
+    uint32_t ngroups;
+} credmap_user_sid_credentials_t;
+
+/* Server handle. */
+VELMO_API core_status_t credmap_get_handle(const char *host, credmap_handle_t **handle_out);
+VELMO_API void credmap_free_handle(credmap_handle_t *handle);
+VELMO_API core_status_t credmap_get_attribute(credmap_handle_t *handle, unsigned int *attributes_out);
+VELMO_API void credmap_exit(credmap_handle_t *handle);
+VELMO_API AUTH *credmap_authunix_create_nobody(void);
+
+/* Remote operations: one request to the server of the handle each. */
+VELMO_API core_status_t credmap_svr_get_credentials(credmap_handle_t *handle, const char *name,
+                                                    idkit_credentials_t *creds);
+VELMO_API core_status_t credmap_lookup_string_credentials(credmap_handle_t *handle,
+                                                          const idkit_string_credentials_t *names,
+                                                          idkit_credentials_t *creds);
+VELMO_API core_status_t credmap_lookup_user_sid(credmap_handle_t *handle, const char *name, int option,
+                                                char *sid_text);
+VELMO_API core_status_t credmap_lookup_domain_sid(credmap_handle_t *handle, const char *name, int option,
+                                                  char *sid_text);
+VELMO_API core_status_t credmap_lookup_user_sid_credentials(credmap_handle_t *handle, const char *name,
+                                                            credmap_user_sid_credentials_t *out);
+VELMO_API core_status_t credmap_svr_getpwnam(credmap_handle_t *handle, const char *name, idkit_passwd_sid_t *pw);
+VELMO_API core_status_t credmap_svr_getpwuid(credmap_handle_t *handle, idkit_uid_t uid, idkit_passwd_sid_t *pw);
+VELMO_API core_status_t credmap_svr_getpwsid(credmap_handle_t *handle, const idkit_sid_t *sid,
+                                             idkit_passwd_sid_t *pw);
+VELMO_API core_status_t credmap_svr_getgrnam(credmap_handle_t *handle, const char *name, idkit_group_sid_t *gr);
+VELMO_API core_status_t credmap_svr_getgrgid(credmap_handle_t *handle, idkit_gid_t gid, idkit_group_sid_t *gr);
+VELMO_API core_status_t credmap_svr_getgrsid(credmap_handle_t *handle, const idkit_sid_t *sid,
+                                             idkit_group_sid_t *gr);
+VELMO_API core_status_t credmap_lookup_credentials(credmap_handle_t *handle, const idkit_credentials_t *creds,
+                                                   idkit_string_credentials_t *names);
+VELMO_API core_status_t credmap_lookup_string_credentials_sid(credmap_handle_t *handle,
+                                                              const idkit_string_credentials_t *names,
+                                                              idkit_sid_credentials_t *sids);
+VELMO_API core_status_t credmap_lookup_sid_credentials(credmap_handle_t *handle, const idkit_sid_credentials_t *sids,
+                                                       idkit_string_credentials_t *names);
+VELMO_API core_status_t credmap_lookup_whole_string_credentials(credmap_handle_t *handle,
+                                                                const idkit_whole_string_credentials_t *names,
+                                                                idkit_whole_credentials_t *whole);
+VELMO_API void credmap_lookup_user_sid_credentials_free(credmap_handle_t *handle,
+                                                        credmap_user_sid_credentials_t *out);
+VELMO_API void credmap_lookup_credentials_free(credmap_handle_t *handle, idkit_string_credentials_t *names);
+VELMO_API void credmap_lookup_sid_credentials_free(credmap_handle_t *handle, idkit_string_credentials_t *names);
+
+/* Per-thread results and identification. */
+struct credmap_tls;
+VELMO_API struct credmap_tls *credmap_tls_get(void);
+VELMO_API int credmap_initialized(void);
+VELMO_API void libvelmocredmap_print_verid(void);
+VELMO_API int libvelmocredmap_sprintf_verid(char *buffer);
+VELMO_API const char *const *libvelmocredmap_notices(void);
 
 VELMO_END_DECLS
 
