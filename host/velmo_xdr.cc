@@ -24,30 +24,46 @@ void free_elements(char *array, uint32_t count, uint32_t element_size, xdrproc_t
         run_element(routine, &freeing, array + static_cast<size_t>(i) * element_size);
 }
 
+// Makes room for element `index` of an array this module allocates.  The
+// array grows as elements arrive (doubling from a small start) rather than
+// by the count the stream claims: a hostile count of two billion then costs
+// what the stream really carries, not a huge allocation up front.
+bool grow(char **elements, uint32_t *capacity, uint32_t index, uint32_t total, uint32_t element_size)
+{
+    if (index < *capacity)
+        return true;
+    uint32_t wanted = *capacity == 0 ? 16 : (*capacity > total / 2 ? total : *capacity * 2);
+    if (wanted > total)
+        wanted = total;
+    if (static_cast<size_t>(wanted) > SIZE_MAX / element_size)
+        return false;
+    char *bigger = static_cast<char *>(std::realloc(*elements, static_cast<size_t>(wanted) * element_size));
+    if (bigger == nullptr)
+        return false;
+    std::memset(bigger + static_cast<size_t>(*capacity) * element_size, 0,
+                static_cast<size_t>(wanted - *capacity) * element_size);
+    *elements = bigger;
+    *capacity = wanted;
+    return true;
+}
+
 bool_t decode_array(XDR *xdrs, void **array, uint32_t *count, uint32_t max, uint32_t element_size,
                     xdrproc_t routine) {
     u_int n = 0;
     if (!xdr_u_int(xdrs, &n) || n > max)
         return FALSE;
     char *elements = static_cast<char *>(*array);
-    bool allocated = false;
-    if (elements == nullptr && n > 0) {
-        // calloc checks the product too; the explicit test keeps the intent
-        // visible and holds on any allocator.
-        if (n > SIZE_MAX / element_size)
-            return FALSE;
-        elements = static_cast<char *>(std::calloc(n, element_size));
-        if (elements == nullptr)
-            return FALSE;
-        allocated = true;
-    }
+    bool allocated = elements == nullptr;
+    uint32_t capacity = allocated ? 0 : n;
     for (uint32_t i = 0; i < n; ++i) {
-        if (run_element(routine, xdrs, elements + static_cast<size_t>(i) * element_size))
+        bool room = grow(&elements, &capacity, i, n, element_size);
+        if (room && run_element(routine, xdrs, elements + static_cast<size_t>(i) * element_size))
             continue;
         // A caller's array stays the caller's; one of ours is released with
         // whatever its elements took, the failed one included (it was zeroed).
         if (allocated) {
-            free_elements(elements, i + 1, element_size, routine);
+            if (elements != nullptr)
+                free_elements(elements, room ? i + 1 : i, element_size, routine);
             std::free(elements);
             *array = nullptr;
             *count = 0;

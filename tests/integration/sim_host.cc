@@ -1,0 +1,169 @@
+// Simulated hosts for tests.
+#include "sim_host.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace sim {
+namespace {
+
+pid_t spawn(const std::vector<std::string> &argv, const std::string &log)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char *> args;
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        FILE *f = freopen(log.c_str(), "a", stderr);
+        (void)f;
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Waits up to five seconds for a daemon to write its port.
+unsigned wait_port(const std::string &file)
+{
+    for (int i = 0; i < 500; ++i) {
+        std::ifstream in(file);
+        unsigned port = 0;
+        if (in >> port && port != 0)
+            return port;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return 0;
+}
+
+void stop(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    int status;
+    for (int i = 0; i < 300; ++i) {
+        if (waitpid(pid, &status, WNOHANG) != 0)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+}
+
+}  // namespace
+
+std::string hubd_path() { return VELMO_HUBD_PATH; }
+std::string server_path() { return VELMO_SERVER_PATH; }
+std::string accounts_path() { return VELMO_ACCOUNTS_PATH; }
+
+Network::Network()
+{
+    char templ[] = "/tmp/velmo-sim-XXXXXX";
+    dir_ = mkdtemp(templ);
+    const char *old = std::getenv("VELMO_HOSTS");
+    had_hosts_ = old != nullptr;
+    if (had_hosts_)
+        saved_hosts_ = old;
+    setenv("VELMO_HOSTS", (dir_ + "/hosts").c_str(), 1);
+    write_hosts_file();
+}
+
+Network::~Network()
+{
+    for (auto &h : hosts_) {
+        stop(h.server_pid);
+        stop(h.hubd_pid);
+    }
+    if (had_hosts_)
+        setenv("VELMO_HOSTS", saved_hosts_.c_str(), 1);
+    else
+        unsetenv("VELMO_HOSTS");
+    std::string command = "rm -rf '" + dir_ + "'";
+    (void)!system(command.c_str());
+}
+
+Host &Network::add(const std::string &name, const HostOptions &options)
+{
+    Host h;
+    h.name = name;
+    // Each host has a loopback address of its own: 127.0.0.2, .3, ...
+    h.address = "127.0.0." + std::to_string(2 + hosts_.size() + unreachable_.size());
+    std::string base = dir_ + "/" + name;
+    h.request_log = base + ".requests";
+    std::vector<std::string> server = {server_path(), "--accounts", accounts_path(), "--log-requests",
+                                       h.request_log};
+    server.insert(server.end(), options.server_args.begin(), options.server_args.end());
+    std::vector<std::string> hubd = {hubd_path(), "--address", h.address, "--port", "0",
+                                     "--port-file", base + ".hubd-port", "--host-name", name,
+                                     "--os-name", options.os_name};
+    if (!options.hostinfo)
+        hubd.push_back("--no-hostinfo");
+    if (options.server && options.on_demand) {
+        std::string command;
+        for (const auto &a : server)
+            command += "'" + a + "' ";
+        hubd.push_back("--start");
+        hubd.push_back("credmap_server=" + command);
+    }
+    h.hubd_pid = spawn(hubd, base + ".log");
+    h.hubd_port = wait_port(base + ".hubd-port");
+    EXPECT_NE(h.hubd_port, 0u) << "hubd of " << name << " did not start";
+    if (options.server && !options.on_demand && h.hubd_port != 0) {
+        server.insert(server.end(), {"--address", h.address, "--port-file", base + ".server-port",
+                                     "--hubd", h.address + ":" + std::to_string(h.hubd_port)});
+        h.server_pid = spawn(server, base + ".log");
+        EXPECT_NE(wait_port(base + ".server-port"), 0u) << "credmap_server of " << name << " did not start";
+    }
+    hosts_.push_back(h);
+    write_hosts_file();
+    return hosts_.back();
+}
+
+void Network::add_unreachable(const std::string &name)
+{
+    // An address of its own on which nothing listens.
+    std::string address = "127.0.0." + std::to_string(2 + hosts_.size() + unreachable_.size());
+    unreachable_.emplace_back(name, address);
+    write_hosts_file();
+}
+
+void Network::write_hosts_file() const
+{
+    std::ofstream out(dir_ + "/hosts");
+    out << "# simulated hosts of one test\n";
+    for (const auto &h : hosts_)
+        out << h.name << " " << h.address << " " << h.hubd_port << "\n";
+    for (const auto &[name, address] : unreachable_)
+        out << name << " " << address << " 9\n";
+}
+
+std::vector<std::string> Network::requests(const Host &host) const
+{
+    std::vector<std::string> lines;
+    std::ifstream in(host.request_log);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+pid_t Network::server_pid(const Host &host) const
+{
+    if (host.server_pid > 0)
+        return host.server_pid;
+    // Started by the hubd: find the child of the hubd.
+    std::ifstream children("/proc/" + std::to_string(host.hubd_pid) + "/task/" +
+                           std::to_string(host.hubd_pid) + "/children");
+    pid_t pid = -1;
+    children >> pid;
+    return pid;
+}
+
+}  // namespace sim

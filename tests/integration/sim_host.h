@@ -1,0 +1,89 @@
+// Simulated hosts for tests: each host is a hubd bound to its own loopback
+// address, with a credmap_server that the hubd starts on demand or that
+// registers itself, all named in a hosts file of the test's own.
+#ifndef TESTS_INTEGRATION_SIM_HOST_H
+#define TESTS_INTEGRATION_SIM_HOST_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct HostOptions {
+    std::string os_name = "Windows Server 2022";
+    bool hostinfo = true;                  // false: hubd refuses host information
+    bool server = true;                    // false: no credmap_server at all
+    bool on_demand = true;                 // hubd starts the server when asked
+    std::vector<std::string> server_args;  // extra credmap_server options
+};
+
+// Shorthands for the common options.
+inline HostOptions server_args(std::vector<std::string> args)
+{
+    HostOptions o;
+    o.server_args = std::move(args);
+    return o;
+}
+
+inline HostOptions no_server()
+{
+    HostOptions o;
+    o.server = false;
+    return o;
+}
+
+inline HostOptions os(const std::string &name)
+{
+    HostOptions o;
+    o.os_name = name;
+    return o;
+}
+
+struct Host {
+    std::string name;
+    std::string address;
+    unsigned hubd_port = 0;
+    pid_t hubd_pid = -1;
+    pid_t server_pid = -1;                 // when the server registered itself
+    std::string request_log;               // the server's request log
+};
+
+// A set of simulated hosts; stops every daemon it started when destroyed.
+class Network {
+public:
+    Network();
+    ~Network();
+    Network(const Network &) = delete;
+    Network &operator=(const Network &) = delete;
+
+    // Starts a host; fails the current test (and returns a host with no
+    // hubd) when a daemon cannot be started.
+    Host &add(const std::string &name, const HostOptions &options = {});
+    // Names a host in the hosts file that nothing listens for.
+    void add_unreachable(const std::string &name);
+    // The "PROC UNIQUIFIER SEQNO" lines the host's server logged.
+    std::vector<std::string> requests(const Host &host) const;
+    // The pid of the credmap_server serving the host (started by its hubd
+    // or by the test), or -1.
+    pid_t server_pid(const Host &host) const;
+    const std::string &dir() const { return dir_; }
+
+private:
+    void write_hosts_file() const;
+    std::string dir_;
+    std::vector<Host> hosts_;
+    std::vector<std::pair<std::string, std::string>> unreachable_;
+    std::string saved_hosts_;
+    bool had_hosts_ = false;
+};
+
+// Paths of the daemons and the sample directory, set by the build.
+std::string hubd_path();
+std::string server_path();
+std::string accounts_path();
+
+}  // namespace sim
+
+#endif
