@@ -15,6 +15,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "host/rpk.h"
 #include "hubd_prot.h"
 #include "net.h"
 
@@ -88,8 +89,7 @@ core_status_t call_hubd(const char *host, rpcproc_t proc, xdrproc_t args_fn, voi
         close(fd);
         return HUBD_E_CLIENT;
     }
-    clnt_stat rc = clnt_call(clnt, proc, args_fn, static_cast<char *>(args), res_fn,
-                             static_cast<char *>(res), timeout);
+    clnt_stat rc = rpk_clnt_call(clnt, proc, args_fn, args, res_fn, res, timeout);
     clnt_destroy(clnt);
     close(fd);
     if (rc == RPC_SUCCESS)

@@ -1,8 +1,11 @@
 // RPC helpers: AUTH_UNIX authentication and thread-safe RPC error texts.
 #include "host/rpk.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 #include "host/vox.h"
 
@@ -17,9 +20,57 @@ bool carries_system_error(enum clnt_stat status) {
     return status == RPC_CANTSEND || status == RPC_CANTRECV || status == RPC_SYSTEMERROR;
 }
 
+// Sun RPC writes to its socket with write(2), so a peer that has gone away
+// raises SIGPIPE, whose default action would end the whole host process.
+// The signal is held off on the calling thread for the call, and one that
+// the call raised is taken back before the mask is restored.
+struct PipeGuard {
+    sigset_t old_mask;
+    bool was_pending;
+};
+
+sigset_t pipe_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    return set;
+}
+
+bool pipe_pending() {
+    sigset_t pending;
+    sigpending(&pending);
+    return sigismember(&pending, SIGPIPE) == 1;
+}
+
+void hold_pipe(PipeGuard *guard) {
+    sigset_t set = pipe_set();
+    pthread_sigmask(SIG_BLOCK, &set, &guard->old_mask);
+    guard->was_pending = pipe_pending();
+}
+
+void release_pipe(const PipeGuard *guard) {
+    if (!guard->was_pending && pipe_pending()) {
+        sigset_t set = pipe_set();
+        timespec zero{};
+        sigtimedwait(&set, nullptr, &zero);
+    }
+    pthread_sigmask(SIG_SETMASK, &guard->old_mask, nullptr);
+}
+
 }  // namespace
 
 extern "C" {
+
+VELMO_API enum clnt_stat rpk_clnt_call(CLIENT *clnt, rpcproc_t proc, xdrproc_t xargs, void *args,
+                                       xdrproc_t xres, void *res, struct timeval timeout) {
+    if (clnt == nullptr) return RPC_FAILED;
+    PipeGuard guard;
+    hold_pipe(&guard);
+    enum clnt_stat rc = clnt_call(clnt, proc, xargs, static_cast<char *>(args), xres,
+                                  static_cast<char *>(res), timeout);
+    release_pipe(&guard);
+    return rc;
+}
 
 VELMO_API AUTH *rpk_authunix_create(const char *machine_name, int uid, int gid, int ngroups,
                                     const int *groups) {

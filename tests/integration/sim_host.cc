@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -18,6 +20,12 @@ pid_t spawn(const std::vector<std::string> &argv, const std::string &log)
 {
     pid_t pid = fork();
     if (pid == 0) {
+        // A daemon ends with the test that started it, even one that
+        // crashed, and holds none of its output open.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
         std::vector<char *> args;
         for (const auto &a : argv)
             args.push_back(const_cast<char *>(a.c_str()));

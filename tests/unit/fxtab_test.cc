@@ -307,10 +307,11 @@ TEST(Fxtab, ScanReachesEntriesMadeDuringIt) {
 
 namespace {
 
-// Checks in a fresh process that every table takes `cap` entries and no more,
-// and still finds the ones it has.  Returns the exit status: 0 when it holds.
-int check_cap(uint32_t cap) {
-  for (int table = 0; table < 2; ++table) {
+// Checks in a fresh process that each of `tables` tables takes `cap` entries
+// and no more, and still finds the ones it has.  Returns the exit status: 0
+// when it holds.
+int check_cap(uint32_t cap, int tables) {
+  for (int table = 0; table < tables; ++table) {
     fxtab_t t = make_table(8, 8);
     int aux = 0;
     for (uint32_t id = 0; id < cap; ++id) {
@@ -336,14 +337,22 @@ int check_cap(uint32_t cap) {
 
 // The cap is read once per process, so each case runs in a process of its
 // own, started afresh before any table exists.
-TEST(FxtabCapDeathTest, EnvironmentSetsTheCap) {
+TEST(FxtabCapDeathTest, EnvironmentSetsTheCapOfEveryTable) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   setenv("VELMO_FXTAB_MAX_ENTRIES", "1000", 1);
-  EXPECT_EXIT(std::exit(check_cap(1000)), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(std::exit(check_cap(1000, 2)), ::testing::ExitedWithCode(0), "");
 }
 
-TEST(FxtabCapDeathTest, MalformedValueKeepsTheDefault) {
+class FxtabBadCapDeathTest : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(FxtabBadCapDeathTest, KeepsTheDefault) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  setenv("VELMO_FXTAB_MAX_ENTRIES", "1000x", 1);
-  EXPECT_EXIT(std::exit(check_cap(FXTAB_DEFAULT_MAX_ENTRIES)), ::testing::ExitedWithCode(0), "");
+  setenv("VELMO_FXTAB_MAX_ENTRIES", GetParam(), 1);
+  EXPECT_EXIT(std::exit(check_cap(FXTAB_DEFAULT_MAX_ENTRIES, 1)), ::testing::ExitedWithCode(0),
+              "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Values, FxtabBadCapDeathTest, ::testing::Values("0", "1000x", "-5"),
+                         [](const ::testing::TestParamInfo<const char *> &info) {
+                           return "Value" + std::to_string(info.index);
+                         });

@@ -77,9 +77,8 @@ Outcome attempt(const char *host, credmap_handle_t *h, core_status_t *status)
     request.hdr.seqno = h->seqno++;
     request.contact_word = CREDMAP_CONTACT_WORD;
     credmap_contact_reply_t reply{};
-    clnt_stat rc = clnt_call(h->conn.clnt, CREDMAP_PROC_CONTACT, (xdrproc_t)xdr_credmap_contact_req_t,
-                             reinterpret_cast<char *>(&request), (xdrproc_t)xdr_credmap_contact_reply_t,
-                             reinterpret_cast<char *>(&reply), h->conn.timeout);
+    clnt_stat rc = rpk_clnt_call(h->conn.clnt, CREDMAP_PROC_CONTACT, (xdrproc_t)xdr_credmap_contact_req_t,
+                                 &request, (xdrproc_t)xdr_credmap_contact_reply_t, &reply, h->conn.timeout);
     if (rc == RPC_SUCCESS) {
         *status = reply.hdr.status;
         if (*status != CORE_OK)
@@ -202,9 +201,8 @@ VELMO_API void credmap_exit(credmap_handle_t *handle)
     request.hdr.uniquifier = handle->uniquifier;
     request.hdr.seqno = handle->seqno++;
     credmap_null_reply_t reply{};
-    if (clnt_call(handle->conn.clnt, CREDMAP_PROC_EXIT, (xdrproc_t)xdr_credmap_null_req_t,
-                  reinterpret_cast<char *>(&request), (xdrproc_t)xdr_credmap_null_reply_t,
-                  reinterpret_cast<char *>(&reply), handle->conn.timeout) != RPC_SUCCESS)
+    if (rpk_clnt_call(handle->conn.clnt, CREDMAP_PROC_EXIT, (xdrproc_t)xdr_credmap_null_req_t, &request,
+                      (xdrproc_t)xdr_credmap_null_reply_t, &reply, handle->conn.timeout) != RPC_SUCCESS)
         rpk_clnt_perror(handle->conn.clnt, "credmap_exit call failed");
 }
 

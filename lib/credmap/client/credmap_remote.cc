@@ -34,8 +34,7 @@ bool usable(const credmap_handle_t *h)
 core_status_t call(credmap_handle_t *h, rpcproc_t proc, xdrproc_t req_fn, void *req, xdrproc_t rep_fn, void *rep,
                    const char *failure_text, Rule rule)
 {
-    clnt_stat rc = clnt_call(h->conn.clnt, proc, req_fn, static_cast<char *>(req), rep_fn,
-                             static_cast<char *>(rep), h->conn.timeout);
+    clnt_stat rc = rpk_clnt_call(h->conn.clnt, proc, req_fn, req, rep_fn, rep, h->conn.timeout);
     if (rc == RPC_SUCCESS)
         return CORE_OK;
     if (rule != Rule::any_1004 && rc == RPC_PROCUNAVAIL)
