@@ -188,8 +188,11 @@ unsigned wait_ready(int fd, bool *timed_out)
             return 0;
         }
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR)
+        int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno != EINTR)
             return 0;
+        if (ready <= 0)
+            continue;
         char buffer[32];
         ssize_t n = read(fd, buffer, sizeof buffer);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))

@@ -1,0 +1,174 @@
+// The location broker daemon and its client, against real daemons.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "host/hubd.h"
+#include "sim_host.h"
+#include "velmo/credmap.h"
+
+namespace {
+
+int connect_raw(const sim::Host &host)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(host.hubd_port));
+    inet_pton(AF_INET, host.address.c_str(), &a.sin_addr);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    return fd;
+}
+
+bool alive(pid_t pid)
+{
+    return pid > 0 && kill(pid, 0) == 0;
+}
+
+TEST(Hubd, ReportsTheHostItIsToldOf)
+{
+    sim::Network net;
+    net.add("winhost");
+    net.add("unixhost", sim::os("Linux"));
+    net.add("bare", sim::os(""));
+    sim::HostOptions silent;
+    silent.hostinfo = false;
+    net.add("silent", silent);
+
+    hubd_hostinfo_t info;
+    ASSERT_EQ(hubd_hostinfo("WINHOST", &info), 0);
+    EXPECT_STREQ(info.os_name, "Windows Server 2022");
+    EXPECT_STREQ(info.host_name, "winhost");
+    EXPECT_STREQ(info.address, "127.0.0.2");
+    EXPECT_NE(info.os_release, nullptr);
+    hubd_hostinfo_free(info);
+
+    ASSERT_EQ(hubd_hostinfo("unixhost", &info), 0);
+    EXPECT_STREQ(info.os_name, "Linux");
+    hubd_hostinfo_free(info);
+    // An empty operating-system name is reported as none.
+    ASSERT_EQ(hubd_hostinfo("bare", &info), 0);
+    EXPECT_EQ(info.os_name, nullptr);
+    hubd_hostinfo_free(info);
+
+    EXPECT_NE(hubd_hostinfo("silent", &info), 0);
+    EXPECT_EQ(info.os_name, nullptr);
+    EXPECT_EQ(hubd_hostinfo("no-such-host.invalid", &info), HUBD_E_HOST_UNKNOWN);
+    EXPECT_EQ(hubd_hostinfo(nullptr, &info), CORE_E_BAD_ARGUMENT);
+}
+
+TEST(Hubd, SurvivesClientsThatMisbehave)
+{
+    sim::Network net;
+    const sim::Host &host = net.add("winhost");
+    // Garbage, a record that claims a megabyte and never comes, a half
+    // request left open, and a connection dropped at once.
+    int garbage = connect_raw(host);
+    char noise[4096];
+    for (size_t i = 0; i < sizeof noise; ++i)
+        noise[i] = static_cast<char>(i * 7919);
+    ASSERT_EQ(write(garbage, noise, sizeof noise), static_cast<ssize_t>(sizeof noise));
+    int stalled = connect_raw(host);
+    uint32_t mark = htonl(0x80000000u | (1u << 20));
+    ASSERT_EQ(write(stalled, &mark, sizeof mark), 4);
+    ASSERT_EQ(write(stalled, "abc", 3), 3);
+    int half = connect_raw(host);
+    ASSERT_EQ(write(half, noise, 2), 2);
+    close(connect_raw(host));
+
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) {
+        hubd_hostinfo_t info;
+        ASSERT_EQ(hubd_hostinfo("winhost", &info), 0);
+        hubd_hostinfo_free(info);
+        credmap_handle_t *h = nullptr;
+        ASSERT_EQ(credmap_get_handle("winhost", &h), 0);
+        credmap_free_handle(h);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_TRUE(alive(host.hubd_pid));
+    close(garbage);
+    close(stalled);
+    close(half);
+}
+
+TEST(Hubd, ServersThatRegisterThemselves)
+{
+    sim::Network net;
+    sim::HostOptions options;
+    options.on_demand = false;
+    const sim::Host &host = net.add("winhost", options);
+    credmap_handle_t *h = nullptr;
+    ASSERT_EQ(credmap_get_handle("winhost", &h), 0);
+    credmap_free_handle(h);
+    // A server that stops withdraws its registration.
+    kill(host.server_pid, SIGTERM);
+    waitpid(host.server_pid, nullptr, 0);
+    EXPECT_EQ(credmap_get_handle("winhost", &h), HUBD_E_NOT_REGISTERED);
+}
+
+TEST(Hubd, StartFailuresHaveTheirOwnStatus)
+{
+    sim::Network net;
+    // Servers that cannot start, or start and never say they listen.
+    std::string dir = net.dir();
+    auto start_with = [&](const std::string &name, const std::string &command, const std::string &timeout) {
+        std::string port_file = dir + "/" + name + ".port";
+        pid_t pid = fork();
+        if (pid == 0) {
+            execl(sim::hubd_path().c_str(), "hubd", "--address", "127.0.0.9", "--port", "0", "--port-file",
+                  port_file.c_str(), "--start", ("credmap_server=" + command).c_str(), "--start-timeout",
+                  timeout.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        unsigned port = 0;
+        for (int i = 0; i < 500 && port == 0; ++i) {
+            std::ifstream(port_file) >> port;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::ofstream(dir + "/hosts", std::ios::app) << name << " 127.0.0.9 " << port << "\n";
+        return pid;
+    };
+    pid_t failing = start_with("failing", "/bin/false", "5");
+    pid_t silent = start_with("silent", "sleep 30", "1");
+    credmap_handle_t *h = nullptr;
+    EXPECT_EQ(credmap_get_handle("failing", &h), HUBD_E_NOT_REGISTERED);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(credmap_get_handle("silent", &h), HUBD_E_START_TIMEOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    for (pid_t pid : {failing, silent}) {
+        kill(pid, SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+}
+
+TEST(Hubd, StopsTheServersItStarted)
+{
+    sim::Network net;
+    const sim::Host &host = net.add("winhost");
+    credmap_handle_t *h = nullptr;
+    ASSERT_EQ(credmap_get_handle("winhost", &h), 0);
+    credmap_free_handle(h);
+    pid_t server = net.server_pid(host);
+    ASSERT_GT(server, 0);
+    kill(host.hubd_pid, SIGTERM);
+    int status = 0;
+    waitpid(host.hubd_pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int i = 0; i < 200 && alive(server); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(alive(server));
+}
+
+}  // namespace
