@@ -90,6 +90,20 @@ VELMO_API void credmap_lookup_user_sid_credentials_free(credmap_handle_t *handle
 VELMO_API void credmap_lookup_credentials_free(credmap_handle_t *handle, idkit_string_credentials_t *names);
 VELMO_API void credmap_lookup_sid_credentials_free(credmap_handle_t *handle, idkit_string_credentials_t *names);
 
+/* Hash and key-equality functions of the cache tables (keys begin with the
+ * lower-cased host name), and the cache dump. */
+VELMO_API uint32_t credmap_hash_lowercase_hostname(const void *key);
+VELMO_API int credmap_keycmp_lowercase_hostname(const void *a, const void *b);
+VELMO_API uint32_t credmap_hash_id(const void *key);
+VELMO_API int credmap_keycmp_id(const void *a, const void *b);
+VELMO_API uint32_t credmap_hash_sid(const void *key);
+VELMO_API int credmap_keycmp_sid(const void *a, const void *b);
+VELMO_API uint32_t credmap_hash_value_from_name(const char *name);
+VELMO_API uint32_t credmap_hash_name(const void *key);
+VELMO_API int credmap_keycmp_name(const void *a, const void *b);
+/* Prints every cache table to standard output. */
+VELMO_API void credmap_dump_cache(void);
+
 /* Per-thread results and identification. */
 struct credmap_tls;
 VELMO_API struct credmap_tls *credmap_tls_get(void);
