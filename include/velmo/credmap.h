@@ -90,6 +90,15 @@ VELMO_API void credmap_lookup_user_sid_credentials_free(credmap_handle_t *handle
 VELMO_API void credmap_lookup_credentials_free(credmap_handle_t *handle, idkit_string_credentials_t *names);
 VELMO_API void credmap_lookup_sid_credentials_free(credmap_handle_t *handle, idkit_string_credentials_t *names);
 
+/* Local-to-remote mapping.  A file-status record holds its owner's SID at
+ * CREDMAP_FSTAT_OWNER_OFFSET and its group's SID right after it. */
+#define CREDMAP_FSTAT_OWNER_OFFSET 16
+VELMO_API core_status_t credmap_local_to_remote_sid(const idkit_sid_credentials_t *local, const char *host,
+                                                    idkit_sid_credentials_t *remote);
+VELMO_API core_status_t credmap_local_to_remote_with_check(const idkit_sid_credentials_t *local, const char *host,
+                                                           idkit_sid_credentials_t *remote);
+VELMO_API core_status_t credmap_fstat_db_local_to_remote(const char *host, void *record);
+
 /* Hash and key-equality functions of the cache tables (keys begin with the
  * lower-cased host name), and the cache dump. */
 VELMO_API uint32_t credmap_hash_lowercase_hostname(const void *key);

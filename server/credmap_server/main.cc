@@ -58,6 +58,7 @@ void usage(FILE *out)
           "  --delay MS             delay every reply by MS milliseconds\n"
           "  --too-many-groups      answer procedures 21, 22 and 23 with more groups than\n"
           "                         a credential record holds\n"
+          "  --answer-groups N      answer procedure 22 with at most N groups\n"
           "  --log-requests FILE    append \"PROCEDURE UNIQUIFIER SEQNO\" for every request\n"
           "  --help                 show this text and exit\n"
           "\n"
@@ -97,7 +98,7 @@ bool parse_status(const char *arg)
 bool parse_options(int argc, char **argv)
 {
     enum { ACCOUNTS = 1, ADDRESS, PORT, PORT_FILE, HUBD, NAME, REFUSE, IGNORE, RESET, NO_PROC,
-           PROC_STATUS, NO_NT, DELAY, TOO_MANY, LOG, HELP };
+           PROC_STATUS, NO_NT, DELAY, TOO_MANY, LOG, HELP, ANSWER_GROUPS };
     static const option long_options[] = {
         {"accounts", required_argument, nullptr, ACCOUNTS},
         {"address", required_argument, nullptr, ADDRESS},
@@ -115,6 +116,7 @@ bool parse_options(int argc, char **argv)
         {"too-many-groups", no_argument, nullptr, TOO_MANY},
         {"log-requests", required_argument, nullptr, LOG},
         {"help", no_argument, nullptr, HELP},
+        {"answer-groups", required_argument, nullptr, ANSWER_GROUPS},
         {nullptr, 0, nullptr, 0}};
     int c;
     unsigned long n;
@@ -145,6 +147,10 @@ bool parse_options(int argc, char **argv)
             break;
         case TOO_MANY: config.too_many_groups = true; break;
         case LOG: config.request_log = optarg; break;
+        case ANSWER_GROUPS:
+            ok = velmo::daemon::parse_unsigned(optarg, IDKIT_MAX_GROUPS, &n);
+            config.answer_groups = static_cast<uint32_t>(n);
+            break;
         case HELP: usage(stdout); std::exit(0);
         default: usage(stderr); return false;
         }

@@ -266,6 +266,8 @@ void answer_string_credentials_sid(const credmap_lookup_string_credentials_sid_r
     r->sid_creds.user = user_sid(s.user);
     r->sid_creds.group = group_sid(s.group);
     uint32_t n = clamp_groups(s.ngroups);
+    if (n > config.answer_groups)
+        n = config.answer_groups;
     for (uint32_t i = 0; i < n; ++i)
         r->sid_creds.groups[i] = group_sid(s.groups[i]);
     r->sid_creds.ngroups = n;

@@ -53,10 +53,7 @@ template <typename M> bool decode(Routine<M> routine, const Bytes &bytes, size_t
     return ok;
 }
 
-template <typename M> void release(Routine<M> routine, M *m)
-{
-    xdr_free(reinterpret_cast<xdrproc_t>(routine), m);
-}
+template <typename M> void release(Routine<M> routine, M *m) { xdr_free(reinterpret_cast<xdrproc_t>(routine), m); }
 
 // Bytes from hex digits; spaces are ignored.
 Bytes hex(const std::string &digits)
@@ -70,10 +67,7 @@ Bytes hex(const std::string &digits)
 
 // ---- Realistic values ----
 
-char *text(const char *s)
-{
-    return const_cast<char *>(s);
-}
+char *text(const char *s) { return const_cast<char *>(s); }
 
 idkit_sid_t nt_sid(uint32_t rid)
 {
@@ -92,15 +86,8 @@ char *group_name(size_t i)
     return names[i].data();
 }
 
-idkit_user_sid_t user_sid()
-{
-    return {text("CORP\\alice"), 1001, nt_sid(1001)};
-}
-
-idkit_group_sid_t group_sid(size_t i)
-{
-    return {group_name(i), 2000 + i, nt_sid(uint32_t(2000 + i))};
-}
+idkit_user_sid_t user_sid() { return {text("CORP\\alice"), 1001, nt_sid(1001)}; }
+idkit_group_sid_t group_sid(size_t i) { return {group_name(i), 2000 + i, nt_sid(uint32_t(2000 + i))}; }
 
 idkit_credentials_t credentials()
 {
@@ -128,16 +115,8 @@ idkit_sid_credentials_t sid_credentials(uint32_t n)
 
 // ---- Every member of a record as text, to compare records whole ----
 
-std::string show(uint64_t v)
-{
-    return std::to_string(v) + ' ';
-}
-
-std::string show(const char *s)
-{
-    return s != nullptr ? '"' + std::string(s) + "\" " : "null ";
-}
-
+std::string show(uint64_t v) { return std::to_string(v) + ' '; }
+std::string show(const char *s) { return s != nullptr ? '"' + std::string(s) + "\" " : "null "; }
 std::string show(const idkit_sid_t &s)
 {
     return std::string(reinterpret_cast<const char *>(&s), 2 + std::min<size_t>(s.length, IDKIT_SID_BODY_MAX)) + ' ';
@@ -164,47 +143,40 @@ std::string show(const idkit_sid_credentials_t &c) { return creds(c); }
 std::string show(const idkit_whole_credentials_t &c) { return creds(c); }
 std::string show(const idkit_whole_string_credentials_t &c) { return creds(c); }
 
-std::string show(const credmap_null_req_t &m) { return show(m.hdr); }
-std::string show(const credmap_null_reply_t &m) { return show(m.hdr); }
-std::string show(const credmap_contact_req_t &m) { return show(m.hdr) + show(m.contact_word); }
-std::string show(const credmap_contact_reply_t &m) { return show(m.hdr) + show(m.server_word) + show(m.attributes); }
-std::string show(const credmap_svr_get_credentials_req_t &m) { return show(m.hdr) + show(m.name); }
-std::string show(const credmap_svr_get_credentials_reply_t &m) { return show(m.hdr) + show(m.creds); }
-std::string show(const credmap_lookup_string_credentials_req_t &m) { return show(m.hdr) + show(m.string_creds); }
-std::string show(const credmap_lookup_user_sid_req_t &m) { return show(m.hdr) + show(m.name) + show(m.option); }
-std::string show(const credmap_lookup_user_sid_reply_t &m) { return show(m.hdr) + show(m.sid); }
-std::string show(const credmap_lookup_user_sid_credentials_req_t &m) { return show(m.hdr) + show(m.name); }
+template <typename... T> std::string fields(const T &...v) { return (show(v) + ...); }
+
+std::string show(const credmap_null_req_t &m) { return fields(m.hdr); }
+std::string show(const credmap_null_reply_t &m) { return fields(m.hdr); }
+std::string show(const credmap_contact_req_t &m) { return fields(m.hdr, m.contact_word); }
+std::string show(const credmap_contact_reply_t &m) { return fields(m.hdr, m.server_word, m.attributes); }
+std::string show(const credmap_svr_get_credentials_req_t &m) { return fields(m.hdr, m.name); }
+std::string show(const credmap_svr_get_credentials_reply_t &m) { return fields(m.hdr, m.creds); }
+std::string show(const credmap_lookup_string_credentials_req_t &m) { return fields(m.hdr, m.string_creds); }
+std::string show(const credmap_lookup_user_sid_req_t &m) { return fields(m.hdr, m.name, m.option); }
+std::string show(const credmap_lookup_user_sid_reply_t &m) { return fields(m.hdr, m.sid); }
+std::string show(const credmap_lookup_user_sid_credentials_req_t &m) { return fields(m.hdr, m.name); }
 std::string show(const credmap_lookup_user_sid_credentials_reply_t &m)
 {
-    return show(m.hdr) + show(m.user) + show(m.group) + list(m.groups, m.ngroups);
+    return fields(m.hdr, m.user, m.group) + list(m.groups, m.ngroups);
 }
-std::string show(const credmap_svr_getpwuid_req_t &m) { return show(m.hdr) + show(m.uid); }
-std::string show(const credmap_svr_getpwnam_reply_t &m) { return show(m.hdr) + show(m.pw); }
-std::string show(const credmap_svr_getpwsid_req_t &m) { return show(m.hdr) + show(m.sid); }
-std::string show(const credmap_svr_getgrnam_reply_t &m) { return show(m.hdr) + show(m.gr); }
-std::string show(const credmap_svr_getgrgid_req_t &m) { return show(m.hdr) + show(m.gid); }
-std::string show(const credmap_lookup_credentials_req_t &m)
-{
-    return show(m.hdr) + show(m.request_word) + show(m.creds);
-}
-std::string show(const credmap_lookup_credentials_reply_t &m) { return show(m.hdr) + show(m.string_creds); }
+std::string show(const credmap_svr_getpwuid_req_t &m) { return fields(m.hdr, m.uid); }
+std::string show(const credmap_svr_getpwnam_reply_t &m) { return fields(m.hdr, m.pw); }
+std::string show(const credmap_svr_getpwsid_req_t &m) { return fields(m.hdr, m.sid); }
+std::string show(const credmap_svr_getgrnam_reply_t &m) { return fields(m.hdr, m.gr); }
+std::string show(const credmap_svr_getgrgid_req_t &m) { return fields(m.hdr, m.gid); }
+std::string show(const credmap_lookup_credentials_req_t &m) { return fields(m.hdr, m.request_word, m.creds); }
+std::string show(const credmap_lookup_credentials_reply_t &m) { return fields(m.hdr, m.string_creds); }
 std::string show(const credmap_lookup_string_credentials_sid_req_t &m)
 {
-    return show(m.hdr) + show(m.request_word) + show(m.string_creds);
+    return fields(m.hdr, m.request_word, m.string_creds);
 }
-std::string show(const credmap_lookup_string_credentials_sid_reply_t &m) { return show(m.hdr) + show(m.sid_creds); }
+std::string show(const credmap_lookup_string_credentials_sid_reply_t &m) { return fields(m.hdr, m.sid_creds); }
 std::string show(const credmap_lookup_whole_string_credentials_req_t &m)
 {
-    return show(m.hdr) + show(m.request_word) + show(m.whole_string_creds);
+    return fields(m.hdr, m.request_word, m.whole_string_creds);
 }
-std::string show(const credmap_lookup_whole_string_credentials_reply_t &m)
-{
-    return show(m.hdr) + show(m.whole_creds);
-}
-std::string show(const credmap_lookup_sid_credentials_req_t &m)
-{
-    return show(m.hdr) + show(m.request_word) + show(m.sid_creds);
-}
+std::string show(const credmap_lookup_whole_string_credentials_reply_t &m) { return fields(m.hdr, m.whole_creds); }
+std::string show(const credmap_lookup_sid_credentials_req_t &m) { return fields(m.hdr, m.request_word, m.sid_creds); }
 
 // ---- The pointers a failed decode into a cleared record must leave null ----
 
@@ -248,8 +220,7 @@ template <typename M> void check_message(Routine<M> routine, const M &in)
     for (size_t length = 0; length < bytes.size(); ++length) {
         M partial{};
         EXPECT_FALSE(decode(routine, bytes, length, &partial)) << "prefix of " << length << " bytes";
-        for (const void *p : pointers(partial))
-            EXPECT_EQ(p, nullptr) << "prefix of " << length << " bytes";
+        EXPECT_EQ(pointers(partial), P(pointers(partial).size(), nullptr)) << "prefix of " << length << " bytes";
     }
 }
 
@@ -266,57 +237,47 @@ TEST(CredmapXdr, EveryMessageRoundTripsAndRefusesEveryTruncation)
 {
     const credmap_hdr_req_t h{-1, 0x8000000000000001};
     const credmap_hdr_reply_t ok{77, 0};
-    check_message<credmap_null_req_t>(xdr_credmap_null_req_t, {{1700000000, 41}});
-    check_message<credmap_null_reply_t>(xdr_credmap_null_reply_t, {{0xfeedface, CORE_E_NOT_FOUND}});
-    check_message<credmap_contact_req_t>(xdr_credmap_contact_req_t, {h, CREDMAP_CONTACT_WORD});
-    check_message<credmap_contact_reply_t>(xdr_credmap_contact_reply_t, {ok, UINT64_MAX, CREDMAP_ATTR_NT_SID});
-
-    check_message<credmap_svr_get_credentials_req_t>(xdr_credmap_svr_get_credentials_req_t, {h, text("CORP\\alice")});
-    check_message<credmap_lookup_user_sid_req_t>(xdr_credmap_lookup_user_sid_req_t, {h, text("CORP\\bob"), -7});
-    check_message<credmap_lookup_user_sid_credentials_req_t>(xdr_credmap_lookup_user_sid_credentials_req_t,
-                                                             {h, text("")});
-    check_message<credmap_svr_getpwuid_req_t>(xdr_credmap_svr_getpwuid_req_t, {h, 4294967294u});
-    check_message<credmap_svr_getgrgid_req_t>(xdr_credmap_svr_getgrgid_req_t, {h, 100});
-    check_message<credmap_svr_getpwsid_req_t>(xdr_credmap_svr_getpwsid_req_t, {h, nt_sid(500)});
-    check_message<credmap_lookup_string_credentials_req_t>(xdr_credmap_lookup_string_credentials_req_t,
-                                                           {h, string_credentials(IDKIT_MAX_GROUPS)});
-    check_message<credmap_lookup_credentials_req_t>(xdr_credmap_lookup_credentials_req_t,
-                                                    {h, CREDMAP_REQUEST_WORD, credentials()});
-    for (uint32_t n : {0, 5})
-        check_message<credmap_lookup_string_credentials_sid_req_t>(xdr_credmap_lookup_string_credentials_sid_req_t,
-                                                                   {h, CREDMAP_REQUEST_WORD, string_credentials(n)});
-    check_message<credmap_lookup_sid_credentials_req_t>(xdr_credmap_lookup_sid_credentials_req_t,
-                                                        {h, CREDMAP_REQUEST_WORD, sid_credentials(IDKIT_MAX_GROUPS)});
+    const uint32_t word = CREDMAP_REQUEST_WORD, all = IDKIT_MAX_GROUPS;
+    check_message(xdr_credmap_null_req_t, {{1700000000, 41}});
+    check_message(xdr_credmap_null_reply_t, {{0xfeedface, CORE_E_NOT_FOUND}});
+    check_message(xdr_credmap_contact_req_t, {h, CREDMAP_CONTACT_WORD});
+    check_message(xdr_credmap_contact_reply_t, {ok, UINT64_MAX, CREDMAP_ATTR_NT_SID});
+    check_message(xdr_credmap_svr_get_credentials_req_t, {h, text("CORP\\alice")});
+    check_message(xdr_credmap_lookup_user_sid_req_t, {h, text("CORP\\bob"), -7});
+    check_message(xdr_credmap_lookup_user_sid_credentials_req_t, {h, text("")});
+    check_message(xdr_credmap_svr_getpwuid_req_t, {h, 4294967294u});
+    check_message(xdr_credmap_svr_getgrgid_req_t, {h, 100});
+    check_message(xdr_credmap_svr_getpwsid_req_t, {h, nt_sid(500)});
+    check_message(xdr_credmap_lookup_string_credentials_req_t, {h, string_credentials(all)});
+    check_message(xdr_credmap_lookup_credentials_req_t, {h, word, credentials()});
+    check_message(xdr_credmap_lookup_string_credentials_sid_req_t, {h, word, string_credentials(0)});
+    check_message(xdr_credmap_lookup_string_credentials_sid_req_t, {h, word, string_credentials(5)});
+    check_message(xdr_credmap_lookup_sid_credentials_req_t, {h, word, sid_credentials(all)});
     std::vector<char *> names;
     for (size_t i = 0; i < 40; ++i)
         names.push_back(group_name(i));
-    const idkit_whole_string_credentials_t wsc{text("CORP\\alice"), text("CORP\\staff"), names.size(), names.data()};
-    check_message<credmap_lookup_whole_string_credentials_req_t>(xdr_credmap_lookup_whole_string_credentials_req_t,
-                                                                 {h, CREDMAP_REQUEST_WORD, wsc});
+    check_message(xdr_credmap_lookup_whole_string_credentials_req_t,
+                  {h, word, {text("CORP\\alice"), text("CORP\\staff"), names.size(), names.data()}});
 
-    check_message<credmap_svr_get_credentials_reply_t>(xdr_credmap_svr_get_credentials_reply_t, {ok, credentials()});
-    check_message<credmap_lookup_credentials_reply_t>(xdr_credmap_lookup_credentials_reply_t,
-                                                      {ok, string_credentials(IDKIT_MAX_GROUPS)});
-    check_message<credmap_lookup_user_sid_reply_t>(xdr_credmap_lookup_user_sid_reply_t,
-                                                   {ok, text("S-1-5-21-1004336348-1177238915-682003330-1001")});
-    const idkit_passwd_sid_t pw{user_sid(), group_sid(3), text("Alice Liddell"), text("/home/CORP/alice")};
-    check_message<credmap_svr_getpwnam_reply_t>(xdr_credmap_svr_getpwnam_reply_t, {ok, pw});
-    check_message<credmap_svr_getgrnam_reply_t>(xdr_credmap_svr_getgrnam_reply_t, {ok, group_sid(7)});
-    check_message<credmap_lookup_string_credentials_sid_reply_t>(xdr_credmap_lookup_string_credentials_sid_reply_t,
-                                                                 {ok, sid_credentials(IDKIT_MAX_GROUPS)});
+    check_message(xdr_credmap_svr_get_credentials_reply_t, {ok, credentials()});
+    check_message(xdr_credmap_lookup_credentials_reply_t, {ok, string_credentials(all)});
+    check_message(xdr_credmap_lookup_user_sid_reply_t, {ok, text("S-1-5-21-1004336348-1177238915-682003330-1001")});
+    check_message(xdr_credmap_svr_getpwnam_reply_t,
+                  {ok, {user_sid(), group_sid(3), text("Alice Liddell"), text("/home/CORP/alice")}});
+    check_message(xdr_credmap_svr_getgrnam_reply_t, {ok, group_sid(7)});
+    check_message(xdr_credmap_lookup_string_credentials_sid_reply_t, {ok, sid_credentials(all)});
     std::vector<idkit_sid_t> sids;
-    for (uint32_t i = 0; i < 100; ++i)
-        sids.push_back(nt_sid(4000 + i));
     std::vector<idkit_group_sid_t> groups;
-    for (size_t i = 0; i < IDKIT_MAX_GROUPS; ++i)
-        groups.push_back(group_sid(i));
-    for (int32_t n : {0, 100})
-        check_message<credmap_lookup_whole_string_credentials_reply_t>(
-            xdr_credmap_lookup_whole_string_credentials_reply_t,
-            {ok, {nt_sid(1001), nt_sid(513), n, n ? sids.data() : nullptr}});
-    for (uint32_t n : {0u, 32u})
-        check_message<credmap_lookup_user_sid_credentials_reply_t>(
-            xdr_credmap_lookup_user_sid_credentials_reply_t, {ok, user_sid(), group_sid(0), n ? groups.data() : nullptr, n});
+    for (uint32_t i = 0; i < 100; ++i) {
+        sids.push_back(nt_sid(4000 + i));
+        groups.push_back(group_sid(i % 40));
+    }
+    for (int32_t n : {0, 100}) {
+        check_message(xdr_credmap_lookup_whole_string_credentials_reply_t,
+                      {ok, {nt_sid(1001), nt_sid(513), n, n ? sids.data() : nullptr}});
+        check_message(xdr_credmap_lookup_user_sid_credentials_reply_t,
+                      {ok, user_sid(), group_sid(0), n ? groups.data() : nullptr, uint32_t(n)});
+    }
 }
 
 // A failed reply of these kinds is the header alone: it encodes to the same
@@ -328,7 +289,7 @@ template <typename M> void check_header_only(Routine<M> routine, M failed)
     SCOPED_TRACE(typeid(M).name());
     Bytes bytes, header;
     ASSERT_TRUE(encode(routine, failed, &bytes));
-    ASSERT_TRUE(encode(xdr_credmap_null_reply_t, credmap_null_reply_t{failed.hdr}, &header));
+    ASSERT_TRUE(encode(xdr_credmap_null_reply_t, {failed.hdr}, &header));
     EXPECT_EQ(bytes, header);
     M out;
     std::memset(&out, 0x5a, sizeof out);
@@ -346,15 +307,12 @@ template <typename M> void check_header_only(Routine<M> routine, M failed)
 TEST(CredmapXdr, FailedRepliesCarryNoBody)
 {
     const credmap_hdr_reply_t failed{9, CORE_E_NOT_FOUND};
-    const idkit_passwd_sid_t pw{user_sid(), group_sid(0), text("Alice"), text("/home/alice")};
-    check_header_only<credmap_svr_getpwnam_reply_t>(xdr_credmap_svr_getpwnam_reply_t, {failed, pw});
-    check_header_only<credmap_svr_getgrnam_reply_t>(xdr_credmap_svr_getgrnam_reply_t, {failed, group_sid(0)});
-    check_header_only<credmap_lookup_string_credentials_sid_reply_t>(xdr_credmap_lookup_string_credentials_sid_reply_t,
-                                                                     {failed, sid_credentials(3)});
-    check_header_only<credmap_lookup_whole_string_credentials_reply_t>(
-        xdr_credmap_lookup_whole_string_credentials_reply_t, {failed, {nt_sid(1), nt_sid(2), 0, nullptr}});
-    check_header_only<credmap_lookup_user_sid_credentials_reply_t>(
-        xdr_credmap_lookup_user_sid_credentials_reply_t, {failed, user_sid(), group_sid(0), nullptr, 0});
+    check_header_only(xdr_credmap_svr_getpwnam_reply_t,
+                      {failed, {user_sid(), group_sid(0), text("Alice"), text("/home/alice")}});
+    check_header_only(xdr_credmap_svr_getgrnam_reply_t, {failed, group_sid(0)});
+    check_header_only(xdr_credmap_lookup_string_credentials_sid_reply_t, {failed, sid_credentials(3)});
+    check_header_only(xdr_credmap_lookup_whole_string_credentials_reply_t, {failed, {nt_sid(1), nt_sid(2), 0, {}}});
+    check_header_only(xdr_credmap_lookup_user_sid_credentials_reply_t, {failed, user_sid(), group_sid(0), nullptr, 0});
 }
 
 // A pointer already set when decoding starts is the caller's buffer: it is
@@ -411,8 +369,7 @@ TEST(CredmapXdr, NameLimits)
     EXPECT_FALSE(encode(xdr_credmap_svr_get_credentials_req_t, {h, too_long.data()}, &bytes));
     EXPECT_FALSE(encode(xdr_credmap_lookup_user_sid_req_t, {h, too_long.data(), 0}, &bytes));
     // The name-only request carries names of any length.
-    check_message<credmap_lookup_user_sid_credentials_req_t>(xdr_credmap_lookup_user_sid_credentials_req_t,
-                                                             {h, too_long.data()});
+    check_message(xdr_credmap_lookup_user_sid_credentials_req_t, {h, too_long.data()});
     // A missing name is refused, not followed.
     EXPECT_FALSE(encode(xdr_credmap_svr_get_credentials_req_t, {h, nullptr}, &bytes));
     EXPECT_FALSE(encode(xdr_credmap_lookup_user_sid_req_t, {h, nullptr, 0}, &bytes));
@@ -420,18 +377,19 @@ TEST(CredmapXdr, NameLimits)
     EXPECT_FALSE(encode(xdr_credmap_lookup_user_sid_reply_t, {{}, nullptr}, &bytes));
 }
 
-// A successful lookup-user-SID-credentials reply whose group array claims
-// `count` groups and carries none.
-Bytes user_sid_credentials_reply(u_int count)
+// A successful reply that claims `count` groups (user SIDs or named groups,
+// following a user and a group of the same kind) and carries `carried`.
+template <typename T> Bytes reply_with_groups(u_int count, u_int carried, bool_t (*routine)(XDR *, T *, u_int), T one)
 {
     Bytes bytes;
     EXPECT_TRUE(encode_with(
-        [count](XDR *x) mutable {
+        [&](XDR *x) {
             credmap_hdr_reply_t h{1, 0};
-            idkit_user_sid_t user = user_sid();
-            idkit_group_sid_t group{text("CORP\\staff"), 513, nt_sid(513)};
-            return xdr_credmap_hdr_reply_t(x, &h) && xdr_idkit_user_sid_t(x, &user, 0) &&
-                   xdr_idkit_group_sid_t(x, &group, 0) && xdr_u_int(x, &count);
+            bool ok = xdr_credmap_hdr_reply_t(x, &h) && routine(x, &one, 0) && routine(x, &one, 0) &&
+                      xdr_u_int(x, &count);
+            for (u_int i = 0; ok && i < carried; ++i)
+                ok = routine(x, &one, 0);
+            return ok;
         },
         &bytes));
     return bytes;
@@ -439,9 +397,10 @@ Bytes user_sid_credentials_reply(u_int count)
 
 TEST(CredmapXdr, HostileGroupCountsFailCleanly)
 {
-    // An empty array decodes to no groups, replacing whatever count the record held.
+    // An empty array decodes to no groups, replacing the count the record held.
     const auto routine = xdr_credmap_lookup_user_sid_credentials_reply_t;
-    Bytes bytes = user_sid_credentials_reply(0);
+    const idkit_group_sid_t staff{text("CORP\\staff"), 513, nt_sid(513)};
+    Bytes bytes = reply_with_groups(0, 0, xdr_idkit_group_sid_t, staff);
     credmap_lookup_user_sid_credentials_reply_t out{};
     out.ngroups = 5;
     ASSERT_TRUE(decode(routine, bytes, bytes.size(), &out));
@@ -452,7 +411,7 @@ TEST(CredmapXdr, HostileGroupCountsFailCleanly)
 
     // A huge count fails without a huge allocation, leaving no names behind
     // and the count as it was.
-    bytes = user_sid_credentials_reply(0x80000000u);
+    bytes = reply_with_groups(0x80000000u, 2, xdr_idkit_group_sid_t, staff);
     out = {};
     out.ngroups = 7;
     EXPECT_FALSE(decode(routine, bytes, bytes.size(), &out));
@@ -464,22 +423,11 @@ TEST(CredmapXdr, HostileGroupCountsFailCleanly)
     out.user.name = user_buffer;
     EXPECT_FALSE(decode(routine, bytes, bytes.size(), &out));
     EXPECT_EQ(out.user.name, user_buffer);
-    EXPECT_STREQ(user_buffer, "CORP\\alice");
+    EXPECT_STREQ(user_buffer, "CORP\\staff");
     EXPECT_EQ(out.group.name, nullptr);
 
     // More SID groups than the fixed record holds.
-    ASSERT_TRUE(encode_with(
-        [](XDR *x) {
-            credmap_hdr_reply_t h{1, 0};
-            idkit_sid_t user = nt_sid(1001), group = nt_sid(513);
-            u_int count = IDKIT_MAX_GROUPS + 1;
-            bool ok = xdr_credmap_hdr_reply_t(x, &h) && xdr_idkit_sid_t(x, &user, 0) &&
-                      xdr_idkit_sid_t(x, &group, 0) && xdr_u_int(x, &count);
-            for (u_int i = 0; ok && i < count; ++i)
-                ok = xdr_idkit_sid_t(x, &user, 0);
-            return ok;
-        },
-        &bytes));
+    bytes = reply_with_groups(IDKIT_MAX_GROUPS + 1, IDKIT_MAX_GROUPS + 1, xdr_idkit_sid_t, nt_sid(1001));
     credmap_lookup_string_credentials_sid_reply_t sid_reply{};
     EXPECT_FALSE(decode(xdr_credmap_lookup_string_credentials_sid_reply_t, bytes, bytes.size(), &sid_reply));
     EXPECT_LE(sid_reply.sid_creds.ngroups, unsigned(IDKIT_MAX_GROUPS));
