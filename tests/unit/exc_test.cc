@@ -14,15 +14,8 @@
 
 namespace {
 
-[[gnu::noinline]] void raise_inner(int code)
-{
-    exc_raise(code);
-}
-
-[[gnu::noinline]] void raise_two_deep(int code)
-{
-    raise_inner(code);
-}
+[[gnu::noinline]] void raise_inner(int code) { exc_raise(code); }
+[[gnu::noinline]] void raise_two_deep(int code) { raise_inner(code); }
 
 // Runs `body` under a frame of its own: the code of the exception that came
 // back to the frame, or 0 when the body returned.  The jump skips the body's
@@ -111,7 +104,7 @@ TEST(ExcFrameTest, ThreadsHaveIndependentFrameStacks)
     EXPECT_EQ(mismatches[1], 0);
 }
 
-TEST(ExcHoldTest, HoldsNestPerThreadAndHoldOffCancellation)
+TEST(ExcHoldTest, HoldsNestPerThreadHoldOffCancellationAndComeBackWithExceptions)
 {
     ASSERT_EQ(hold(), Hold(0, false));
     exc_inhibit();
@@ -137,6 +130,14 @@ TEST(ExcHoldTest, HoldsNestPerThreadAndHoldOffCancellation)
     exc_enable();
     EXPECT_EQ(hold(), Hold(0, true));
     pthread_setcancelstate(old, nullptr);
+
+    // An exception that comes back restores the hold of the registration.
+    EXPECT_EQ(run_under_frame([] { exc_inhibit(); exc_inhibit(); raise_two_deep(4); }), 4);
+    EXPECT_EQ(hold(), Hold(0, false));
+    exc_inhibit();
+    EXPECT_EQ(run_under_frame([] { exc_enable(); raise_two_deep(6); }), 6);
+    EXPECT_EQ(hold(), Hold(1, true));
+    exc_enable();
 }
 
 TEST(ExcHoldTest, PostedExceptionIsRaisedAtOnceOrAtTheOutermostEnable)
@@ -161,18 +162,6 @@ TEST(ExcHoldTest, PostedExceptionIsRaisedAtOnceOrAtTheOutermostEnable)
     // It was delivered once, and the later one dropped: nothing waits any more.
     exc_inhibit();
     exc_enable();
-}
-
-TEST(ExcHoldTest, HandlerRunsUnderTheHoldOfTheRegistration)
-{
-    EXPECT_EQ(run_under_frame([] { exc_inhibit(); exc_inhibit(); raise_two_deep(4); }), 4);
-    EXPECT_EQ(hold(), Hold(0, false));
-
-    exc_inhibit();
-    EXPECT_EQ(run_under_frame([] { exc_enable(); raise_two_deep(6); }), 6);
-    EXPECT_EQ(hold(), Hold(1, true));
-    exc_enable();
-    EXPECT_EQ(hold(), Hold(0, false));
 }
 
 TEST(ExcHoldTest, ExceptionPostedBySignalHandlerLeavesItAtOnceOrAtEnable)
@@ -219,18 +208,12 @@ TEST_F(ExcFrameDeathTest, MisuseAndFatalReportsStopTheProcess)
     EXPECT_DEATH(exc_panic("lib/handle.cc", 7), "^panic: file lib/handle\\.cc, line 7\n$");
 }
 
-void first_exit_routine(int status)
-{
-    std::fprintf(stderr, "first %d\n", status);
-}
-
 exc_exit_fn routine_before_second = nullptr;
-
+void first_exit_routine(int status) { std::fprintf(stderr, "first %d\n", status); }
 void second_exit_routine(int status)
 {
     std::fprintf(stderr, "second %d\n", status);
-    if (routine_before_second != nullptr)
-        routine_before_second(status);
+    routine_before_second(status);
 }
 
 using ExcExitDeathTest = ::testing::Test;
