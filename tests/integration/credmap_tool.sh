@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# The credmap tool against simulated hosts: JSON a script can read, clear
+# failures, and the demo leaving no daemon behind.
+#   credmap_tool.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1 src=$2
+tool=$build/tools/credmap/credmap
+tmp=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+fail() { echo "FAILED: $*"; exit 1; }
+
+start_host() { # NAME ADDRESS OS-NAME [START]
+  local start=()
+  [ "${4:-}" = start ] && start=(--start "credmap_server=$build/server/credmap_server --accounts $src/examples/korvantis.accounts")
+  "$build/server/hubd" --address "$2" --port 0 --port-file "$tmp/$1.port" --host-name "$1" --os-name "$3" \
+    "${start[@]}" 2>>"$tmp/daemons.log" &
+  pids+=($!)
+  for _ in $(seq 500); do [ -s "$tmp/$1.port" ] && break; sleep 0.01; done
+  echo "$1 $2 $(cat "$tmp/$1.port")" >> "$tmp/hosts"
+}
+start_host winhost 127.0.0.2 "Windows Server 2022" start
+start_host unixhost 127.0.0.3 Linux
+start_host noserver 127.0.0.4 "Windows Server 2016"
+export VELMO_HOSTS=$tmp/hosts
+
+json=$("$tool" --json to-remote WINHOST --uid 0 --gid 0 --groups 0,1)
+python3 - "$json" <<'PY'
+import json, sys
+d = json.loads(sys.argv[1])
+dom = "S-1-5-21-3623811015-3361044348-30300820-"
+assert d["status"] == 0 and d["host"] == "WINHOST", d
+assert d["user"] == {"local": "S-1-22-1-0", "local_name": "root", "remote": dom + "1116"}, d["user"]
+assert [g["remote"] for g in d["groups"]] == [dom + "1220", dom + "1221"], d["groups"]
+PY
+
+json=$("$tool" --json getpwnam winhost Alice nobody-here)
+python3 - "$json" <<'PY'
+import json, sys
+d = json.loads(sys.argv[1])
+assert d[0]["name"] == "KORVANTIS\\Alice" and d[0]["uid"] == 21104, d
+assert d[1]["sid"] == "nobody", d
+PY
+"$tool" classify winhost | grep -q "Windows Server 2022; an NT host" || fail "classify winhost"
+"$tool" --json classify unixhost | python3 -c 'import json,sys; d=json.load(sys.stdin); assert d["nt"] is False and d["os_name"] == "Linux"'
+
+# Failures: a non-zero exit and the reason on standard error.
+for case in "no-such-host.invalid:host name cannot be resolved" "noserver:not registered"; do
+  host=${case%%:*} text=${case#*:}
+  if "$tool" to-remote "$host" 2>"$tmp/err"; then fail "to-remote $host succeeded"; fi
+  grep -q "credmap: to-remote $host: .*$text" "$tmp/err" || { cat "$tmp/err"; fail "message for $host"; }
+done
+if "$tool" to-remote winhost --uid x 2>/dev/null; then fail "a bad --uid was taken"; fi
+"$tool" to-remote --help | grep -q "^usage: credmap \[--json\] to-remote HOST" || fail "to-remote --help"
+
+# The demo: every step, and no daemon left afterwards.
+out=$("$tool" demo)
+dir=$(sed -n 's/.*logs in \(.*\)):$/\1/p' <<<"$out")
+grep -q "new requests to the server: 0 " <<<"$out" || fail "second mapping not from the cache"
+grep -q "unchanged" <<<"$out" || fail "UNIX host"
+grep -q "winhost is NT and is NOT in my domain" <<<"$out" || fail "dump"
+grep -q "S-1-22-1-0 -> winhost:S-1-5-21-3623811015-3361044348-30300820-1116" <<<"$out" || fail "dump pairs"
+[ -n "$dir" ] && ! pgrep -f "$dir" >/dev/null || fail "daemons of the demo left running"
+echo "credmap tool: passed"

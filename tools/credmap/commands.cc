@@ -1,0 +1,277 @@
+// The commands of the credmap tool, over the library's exported interface.
+#include "commands.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <pwd.h>
+
+#include "host/hostq.h"
+#include "host/hubd.h"
+#include "host/vox.h"
+#include "output.h"
+#include "velmo/credmap.h"
+
+namespace credmap_tool {
+namespace {
+
+int fail(const std::string &what, core_status_t status)
+{
+    std::fprintf(stderr, "credmap: %s: %s (status %d)\n", what.c_str(), core_strerror(status), status);
+    return 1;
+}
+
+int bad_usage(const std::string &text)
+{
+    std::fprintf(stderr, "credmap: %s (see credmap --help)\n", text.c_str());
+    return 2;
+}
+
+bool parse_id(const std::string &text, uint32_t *out)
+{
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || text[0] == '-' || errno != 0 || *end != '\0' || v > 0xffffffffull)
+        return false;
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+// The SID set of --uid/--gid/--groups, or of this process.
+bool local_set(const std::vector<std::string> &options, idkit_sid_credentials_t *set, std::string *error)
+{
+    *set = idkit_sid_credentials_t{};
+    if (options.empty()) {
+        core_status_t s = idkit_get_sid_credentials(set);
+        if (s != 0)
+            *error = std::string("own credentials: ") + core_strerror(s);
+        return s == 0;
+    }
+    bool have_uid = false, have_gid = false;
+    for (size_t i = 0; i < options.size(); i += 2) {
+        if (i + 1 >= options.size())
+            return *error = "missing value for " + options[i], false;
+        const std::string &opt = options[i], &value = options[i + 1];
+        uint32_t id;
+        if (opt == "--uid" && parse_id(value, &id)) {
+            idkit_uid_to_sid(&set->user, id);
+            have_uid = true;
+        } else if (opt == "--gid" && parse_id(value, &id)) {
+            idkit_gid_to_sid(&set->group, id);
+            have_gid = true;
+        } else if (opt == "--groups") {
+            for (size_t start = 0; start <= value.size();) {
+                size_t comma = value.find(',', start);
+                std::string item = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+                if (!parse_id(item, &id) || set->ngroups == IDKIT_MAX_GROUPS)
+                    return *error = "bad --groups (at most 32 numeric ids): " + value, false;
+                idkit_gid_to_sid(&set->groups[set->ngroups++], id);
+                if (comma == std::string::npos)
+                    break;
+                start = comma + 1;
+            }
+        } else {
+            return *error = "bad option " + opt + " " + value, false;
+        }
+    }
+    if (!have_uid)
+        return *error = "--uid is needed with --gid or --groups", false;
+    if (!have_gid) {
+        struct passwd *pw = getpwuid(idkit_sid_to_uid(&set->user));
+        if (pw == nullptr)
+            return *error = "no local account for the uid; give --gid", false;
+        idkit_gid_to_sid(&set->group, pw->pw_gid);
+    }
+    return true;
+}
+
+struct Row {
+    std::string label;
+    idkit_sid_t local, remote;
+    bool group;
+};
+
+std::vector<Row> rows(const idkit_sid_credentials_t &local, const idkit_sid_credentials_t &remote)
+{
+    std::vector<Row> out = {{"user", local.user, remote.user, false}, {"group", local.group, remote.group, true}};
+    for (uint32_t i = 0; i < local.ngroups && i < IDKIT_MAX_GROUPS; ++i)
+        out.push_back({"groups[" + std::to_string(i) + "]", local.groups[i],
+                       i < remote.ngroups ? remote.groups[i] : IDKIT_SID_NOBODY, true});
+    return out;
+}
+
+Json side_json(const Row &r)
+{
+    Json j = Json::object();
+    j.add("local", Json::string(sid_text(r.local)));
+    std::string name = local_name(r.local, r.group);
+    j.add("local_name", name.empty() ? Json::null() : Json::string(name));
+    j.add("remote", Json::string(sid_text(r.remote)));
+    return j;
+}
+
+Json passwd_json(const std::string &key, const idkit_passwd_sid_t &pw)
+{
+    Json j = Json::object();
+    j.add("query", Json::string(key));
+    j.add("name", Json::string(pw.user.name ? pw.user.name : ""));
+    j.add("sid", Json::string(sid_text(pw.user.sid)));
+    j.add("uid", Json::number(static_cast<long long>(pw.user.id)));
+    j.add("group", Json::string(pw.group.name ? pw.group.name : ""));
+    j.add("group_sid", Json::string(sid_text(pw.group.sid)));
+    j.add("gid", Json::number(static_cast<long long>(pw.group.id)));
+    j.add("gecos", Json::string(pw.gecos ? pw.gecos : ""));
+    j.add("home", Json::string(pw.home ? pw.home : ""));
+    return j;
+}
+
+Json group_json(const std::string &key, const idkit_group_sid_t &gr)
+{
+    Json j = Json::object();
+    j.add("query", Json::string(key));
+    j.add("name", Json::string(gr.name ? gr.name : ""));
+    j.add("sid", Json::string(sid_text(gr.sid)));
+    j.add("gid", Json::number(static_cast<long long>(gr.id)));
+    return j;
+}
+
+}  // namespace
+
+int print_to_remote(const std::string &host, const idkit_sid_credentials_t &local, bool json)
+{
+    idkit_sid_credentials_t remote{};
+    core_status_t status = credmap_local_to_remote_sid(&local, host.c_str(), &remote);
+    if (json) {
+        Json out = Json::object();
+        out.add("host", Json::string(host)).add("status", Json::number(status));
+        out.add("message", Json::string(core_strerror(status)));
+        if (status == 0) {
+            auto all = rows(local, remote);
+            out.add("user", side_json(all[0])).add("group", side_json(all[1]));
+            Json groups = Json::array();
+            for (size_t i = 2; i < all.size(); ++i)
+                groups.push(side_json(all[i]));
+            out.add("groups", groups);
+        }
+        std::printf("%s\n", out.text().c_str());
+    } else if (status == 0) {
+        std::printf("%-10s %-44s %s\n", "", "local", std::string("remote (" + host + ")").c_str());
+        for (const auto &r : rows(local, remote)) {
+            std::string name = local_name(r.local, r.group);
+            std::string left = sid_text(r.local) + (name.empty() ? "" : " (" + name + ")");
+            std::printf("%-10s %-44s %s\n", r.label.c_str(), left.c_str(), sid_text(r.remote).c_str());
+        }
+    }
+    return status == 0 ? 0 : fail("to-remote " + host, status);
+}
+
+int cmd_to_remote(const Context &c)
+{
+    if (c.args.empty())
+        return bad_usage("to-remote needs a HOST");
+    idkit_sid_credentials_t local;
+    std::string error;
+    if (!local_set({c.args.begin() + 1, c.args.end()}, &local, &error))
+        return bad_usage(error);
+    return print_to_remote(c.args[0], local, c.json);
+}
+
+int cmd_classify(const Context &c)
+{
+    if (c.args.size() != 1)
+        return bad_usage("classify needs one HOST");
+    const std::string &host = c.args[0];
+    bool local = hostq_is_localhost(host.c_str()) != 0;
+    hubd_hostinfo_t info{};
+    if (!local) {
+        core_status_t status = hubd_hostinfo(host.c_str(), &info);
+        if (status != 0)
+            return fail("classify " + host, status);
+    }
+    // The library's rule: a host whose system's name begins with "Windows"
+    // has its credentials mapped; every other host takes them as they are.
+    bool windows = info.os_name != nullptr && std::strncmp(info.os_name, "Windows", 7) == 0;
+    std::string os = info.os_name != nullptr ? info.os_name : "";
+    if (c.json) {
+        Json out = Json::object();
+        out.add("host", Json::string(host)).add("local", Json::boolean(local));
+        out.add("os_name", os.empty() ? Json::null() : Json::string(os));
+        out.add("nt", Json::boolean(windows)).add("mapped", Json::boolean(windows));
+        std::printf("%s\n", out.text().c_str());
+    } else if (local) {
+        std::printf("%s: the local host; credentials are taken as they are\n", host.c_str());
+    } else {
+        std::printf("%s: %s; %s\n", host.c_str(), os.empty() ? "no operating-system name" : os.c_str(),
+                    windows ? "an NT host, credentials are mapped through its credmap_server"
+                            : "in my credentials domain, credentials are taken as they are");
+    }
+    hubd_hostinfo_free(info);
+    return 0;
+}
+
+int cmd_lookup(const std::string &which, const Context &c)
+{
+    if (c.args.size() < 2)
+        return bad_usage(which + " needs a HOST and at least one key");
+    credmap_handle_t *handle = nullptr;
+    core_status_t status = credmap_get_handle(c.args[0].c_str(), &handle);
+    if (status != 0)
+        return fail(which + " " + c.args[0], status);
+    Json results = Json::array();
+    int exit_status = 0;
+    for (size_t i = 1; i < c.args.size(); ++i) {
+        const std::string &key = c.args[i];
+        uint32_t id = 0;
+        bool numeric = which == "getpwuid" || which == "getgrgid";
+        if (numeric && !parse_id(key, &id)) {
+            exit_status = bad_usage("not a numeric id: " + key);
+            continue;
+        }
+        idkit_passwd_sid_t pw{};
+        idkit_group_sid_t gr{};
+        if (which == "getpwnam")
+            status = credmap_svr_getpwnam(handle, key.c_str(), &pw);
+        else if (which == "getpwuid")
+            status = credmap_svr_getpwuid(handle, id, &pw);
+        else if (which == "getgrnam")
+            status = credmap_svr_getgrnam(handle, key.c_str(), &gr);
+        else
+            status = credmap_svr_getgrgid(handle, id, &gr);
+        if (status != 0) {
+            exit_status = fail(which + " " + key, status);
+            continue;
+        }
+        bool user = which.rfind("getpw", 0) == 0;
+        if (c.json)
+            results.push(user ? passwd_json(key, pw) : group_json(key, gr));
+        else if (user)
+            std::printf("%s: %s %s uid=%llu group=%s gid=%llu gecos=\"%s\" home=%s\n", key.c_str(), pw.user.name,
+                        sid_text(pw.user.sid).c_str(), static_cast<unsigned long long>(pw.user.id), pw.group.name,
+                        static_cast<unsigned long long>(pw.group.id), pw.gecos, pw.home);
+        else
+            std::printf("%s: %s %s gid=%llu\n", key.c_str(), gr.name, sid_text(gr.sid).c_str(),
+                        static_cast<unsigned long long>(gr.id));
+    }
+    credmap_free_handle(handle);
+    if (c.json)
+        std::printf("%s\n", results.text().c_str());
+    return exit_status;
+}
+
+int cmd_dump(const Context &)
+{
+    credmap_dump_cache();
+    return 0;
+}
+
+int cmd_version(const Context &)
+{
+    char line[VOX_LINE_MAX];
+    libvelmocredmap_sprintf_verid(line);
+    std::fputs(line, stdout);
+    return 0;
+}
+
+}  // namespace credmap_tool

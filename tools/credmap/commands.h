@@ -1,0 +1,31 @@
+// The commands of the credmap tool.
+#ifndef TOOLS_CREDMAP_COMMANDS_H
+#define TOOLS_CREDMAP_COMMANDS_H
+
+#include <string>
+#include <vector>
+
+#include "host/idkit.h"
+
+namespace credmap_tool {
+
+struct Context {
+    bool json = false;
+    std::vector<std::string> args;  // after the command name
+};
+
+// Each returns the process's exit status: 0 on success, 1 when the library
+// answered with a failure (its text on standard error), 2 for bad usage.
+int cmd_classify(const Context &c);
+int cmd_to_remote(const Context &c);
+int cmd_lookup(const std::string &which, const Context &c);
+int cmd_dump(const Context &c);
+int cmd_version(const Context &c);
+int cmd_demo(const Context &c);
+
+// Maps the set for the host and prints it (shared with the demo).
+int print_to_remote(const std::string &host, const idkit_sid_credentials_t &local, bool json);
+
+}  // namespace credmap_tool
+
+#endif

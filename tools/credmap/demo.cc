@@ -1,0 +1,246 @@
+// credmap demo: a simulated Windows host and a simulated UNIX host on
+// loopback, and the library's main road through them.
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "commands.h"
+#include "velmo/credmap.h"
+
+namespace credmap_tool {
+namespace {
+
+// Daemons of the demo; stopped on every way out.
+pid_t daemons[2] = {-1, -1};
+char scratch[64] = "";
+
+void stop_daemons()
+{
+    for (pid_t &pid : daemons) {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+    }
+    if (scratch[0] != '\0') {
+        std::string command = std::string("rm -rf '") + scratch + "'";
+        (void)!std::system(command.c_str());
+        scratch[0] = '\0';
+    }
+}
+
+void on_signal(int signo)
+{
+    // A hubd stops the server it started when it gets SIGTERM.
+    for (pid_t pid : daemons)
+        if (pid > 0)
+            kill(pid, SIGTERM);
+    signal(signo, SIG_DFL);
+    raise(signo);
+}
+
+std::string dir_of(const std::string &path)
+{
+    return path.substr(0, path.rfind('/'));
+}
+
+std::string self_dir()
+{
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    return n > 0 ? dir_of(std::string(path, static_cast<size_t>(n))) : ".";
+}
+
+// A file beside the tool: in the build tree or in an installation.
+std::string find_file(const std::vector<std::string> &candidates)
+{
+    for (const auto &c : candidates)
+        if (access(c.c_str(), R_OK) == 0)
+            return c;
+    return "";
+}
+
+pid_t spawn(const std::vector<std::string> &argv, const std::string &log)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int in = open("/dev/null", O_RDONLY);
+        dup2(in, STDIN_FILENO);
+        dup2(out, STDOUT_FILENO);
+        dup2(out, STDERR_FILENO);
+        std::vector<char *> args;
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+unsigned wait_port(const std::string &file)
+{
+    for (int i = 0; i < 500; ++i) {
+        unsigned port = 0;
+        std::ifstream in(file);
+        if (in >> port && port != 0)
+            return port;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return 0;
+}
+
+size_t server_requests(const std::string &log)
+{
+    std::ifstream in(log);
+    size_t n = 0;
+    for (std::string line; std::getline(in, line);)
+        n += line.rfind("22 ", 0) == 0;
+    return n;
+}
+
+struct Account {
+    std::string label;
+    idkit_sid_credentials_t set;
+};
+
+// This process's credentials, and a few local accounts most machines have
+// (the sample domain has accounts of the same names).
+std::vector<Account> accounts()
+{
+    std::vector<Account> out;
+    idkit_sid_credentials_t own{};
+    if (idkit_get_sid_credentials(&own) == 0)
+        out.push_back({"this process (uid " + std::to_string(getuid()) + ")", own});
+    for (const char *name : {"daemon", "bin", "www-data", "backup"}) {
+        struct passwd *pw = getpwnam(name);
+        if (pw == nullptr)
+            continue;
+        Account a{std::string("local account ") + name, {}};
+        idkit_uid_to_sid(&a.set.user, pw->pw_uid);
+        idkit_gid_to_sid(&a.set.group, pw->pw_gid);
+        a.set.groups[0] = a.set.group;
+        a.set.ngroups = 1;
+        out.push_back(a);
+    }
+    return out;
+}
+
+bool start_hosts(std::string *server_log)
+{
+    std::string here = self_dir();
+    std::string hubd = find_file({here + "/../../server/hubd", here + "/../sbin/hubd", here + "/hubd"});
+    std::string server = find_file(
+        {here + "/../../server/credmap_server", here + "/../sbin/credmap_server", here + "/credmap_server"});
+    std::string directory = find_file({here + "/../share/velmocredmap/korvantis.accounts", VELMO_DEMO_ACCOUNTS});
+    if (hubd.empty() || server.empty() || directory.empty()) {
+        std::fprintf(stderr, "credmap demo: cannot find hubd, credmap_server or the sample domain beside %s\n",
+                     here.c_str());
+        return false;
+    }
+    std::strcpy(scratch, "/tmp/credmap-demo-XXXXXX");
+    if (mkdtemp(scratch) == nullptr)
+        return false;
+    std::string dir = scratch;
+    *server_log = dir + "/winhost.requests";
+    std::string start = "credmap_server=" + server + " --accounts " + directory + " --log-requests " + *server_log;
+    struct Host {
+        const char *name, *address, *os;
+    } hosts[] = {{"winhost", "127.0.0.2", "Windows Server 2022"}, {"unixhost", "127.0.0.3", "Linux"}};
+    std::ofstream hosts_file(dir + "/hosts");
+    std::printf("Two simulated hosts on loopback (logs in %s):\n", dir.c_str());
+    for (int i = 0; i < 2; ++i) {
+        std::vector<std::string> argv = {hubd, "--address", hosts[i].address, "--port", "0", "--port-file",
+                                         dir + "/" + hosts[i].name + ".port", "--host-name", hosts[i].name,
+                                         "--os-name", hosts[i].os};
+        if (i == 0)
+            argv.insert(argv.end(), {"--start", start});
+        daemons[i] = spawn(argv, dir + "/" + hosts[i].name + ".log");
+        unsigned port = wait_port(dir + "/" + hosts[i].name + ".port");
+        if (port == 0) {
+            std::fprintf(stderr, "credmap demo: the hubd of %s did not start (see %s)\n", hosts[i].name, dir.c_str());
+            return false;
+        }
+        hosts_file << hosts[i].name << " " << hosts[i].address << " " << port << "\n";
+        std::printf("  %-9s hubd at %s port %-5u reporting \"%s\"%s\n", hosts[i].name, hosts[i].address, port,
+                    hosts[i].os, i == 0 ? ", starts credmap_server on demand" : "");
+    }
+    hosts_file.close();
+    setenv("VELMO_HOSTS", (dir + "/hosts").c_str(), 1);
+    return true;
+}
+
+int map_all(const char *host, const std::vector<Account> &list)
+{
+    int failures = 0;
+    for (const auto &a : list) {
+        std::printf("\n-- %s\n", a.label.c_str());
+        failures += print_to_remote(host, a.set, false) != 0;
+    }
+    return failures;
+}
+
+int run_demo()
+{
+    std::string log;
+    if (!start_hosts(&log))
+        return 1;
+    std::vector<Account> list = accounts();
+
+    std::printf("\n1. Credentials for winhost, a Windows host: mapped through its credmap_server\n");
+    int failures = map_all("winhost", list);
+    size_t first = server_requests(log);
+    std::printf("\n   requests the server answered: %zu\n", first);
+
+    std::printf("\n2. The same again: answered from the cache\n");
+    auto start = std::chrono::steady_clock::now();
+    failures += map_all("winhost", list);
+    auto spent = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+    std::printf("\n   new requests to the server: %zu (all %zu sets in %lld us)\n", server_requests(log) - first,
+                list.size(), static_cast<long long>(spent.count()));
+
+    std::printf("\n3. Credentials for unixhost, a UNIX host: taken as they are\n");
+    for (const auto &a : list) {
+        idkit_sid_credentials_t remote{};
+        core_status_t s = credmap_local_to_remote_sid(&a.set, "unixhost", &remote);
+        bool same = s == 0 && std::memcmp(&remote, &a.set, sizeof remote) == 0;
+        std::printf("   %-32s %s\n", a.label.c_str(), same ? "unchanged" : "CHANGED");
+        failures += !same;
+    }
+
+    std::printf("\n4. The caches of this process\n");
+    std::fflush(stdout);
+    credmap_dump_cache();
+    return failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int cmd_demo(const Context &)
+{
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    signal(SIGHUP, on_signal);
+    std::atexit(stop_daemons);
+    int status = run_demo();
+    stop_daemons();
+    std::printf("\nThe simulated hosts are stopped.\n");
+    return status;
+}
+
+}  // namespace credmap_tool

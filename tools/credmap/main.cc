@@ -1,0 +1,110 @@
+// credmap: the library's operations from a shell.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "commands.h"
+
+namespace {
+
+struct Command {
+    const char *name;
+    const char *usage;
+    const char *help;
+};
+
+const Command kCommands[] = {
+    {"classify", "classify HOST",
+     "Asks HOST's location broker what the host is, and says whether credentials are\n"
+     "mapped for it (a Windows host) or taken as they are."},
+    {"to-remote", "to-remote HOST [--uid N] [--gid N] [--groups N,N,...]",
+     "Maps local credentials to the SIDs HOST knows and prints the local and the\n"
+     "remote SIDs side by side.  Without options: this process's own credentials;\n"
+     "--uid, --gid and --groups name another UNIX identity (--uid alone takes the\n"
+     "account's primary group)."},
+    {"getpwnam", "getpwnam HOST NAME...", "Looks accounts up by name on HOST's credmap_server."},
+    {"getpwuid", "getpwuid HOST UID...", "Looks accounts up by the POSIX id HOST gives them."},
+    {"getgrnam", "getgrnam HOST NAME...", "Looks groups up by name on HOST's credmap_server."},
+    {"getgrgid", "getgrgid HOST GID...", "Looks groups up by the POSIX id HOST gives them."},
+    {"dump", "dump", "Prints the library's caches of this process (empty in a fresh one)."},
+    {"version", "version", "Prints the library's identification line."},
+    {"demo", "demo",
+     "Starts a simulated Windows host and a simulated UNIX host on loopback and\n"
+     "shows credentials mapped for them, answered from the cache the second time,\n"
+     "and the cache.  Stops its daemons on every way out, Ctrl-C included."},
+};
+
+void usage(FILE *out)
+{
+    std::fputs("usage: credmap [--json] COMMAND [ARGUMENT]...\n"
+               "Maps user and group credentials between this host and remote hosts.\n\n"
+               "Commands:\n",
+               out);
+    for (const auto &c : kCommands)
+        std::fprintf(out, "  %s\n", c.usage);
+    std::fputs("\n  --json    print results as JSON, for scripts\n"
+               "  --help    this text; COMMAND --help describes a command\n\n"
+               "Hosts are found through the hosts file named by VELMO_HOSTS, else the\n"
+               "resolver.  Exit status: 0 on success, 1 when an operation failed (the reason on\n"
+               "standard error), 2 for bad usage.\n",
+               out);
+}
+
+const Command *find(const std::string &name)
+{
+    for (const auto &c : kCommands)
+        if (name == c.name)
+            return &c;
+    return nullptr;
+}
+
+int run(const std::string &name, const credmap_tool::Context &c)
+{
+    using namespace credmap_tool;
+    if (name == "classify")
+        return cmd_classify(c);
+    if (name == "to-remote")
+        return cmd_to_remote(c);
+    if (name == "dump")
+        return cmd_dump(c);
+    if (name == "version")
+        return cmd_version(c);
+    if (name == "demo")
+        return cmd_demo(c);
+    return cmd_lookup(name, c);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    credmap_tool::Context context;
+    std::string command;
+    bool help = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--json")
+            context.json = true;
+        else if (arg == "--help" || arg == "-h")
+            help = true;
+        else if (command.empty())
+            command = arg;
+        else
+            context.args.push_back(arg);
+    }
+    if (command.empty()) {
+        usage(help ? stdout : stderr);
+        return help ? 0 : 2;
+    }
+    const Command *c = find(command);
+    if (c == nullptr) {
+        std::fprintf(stderr, "credmap: unknown command \"%s\"\n", command.c_str());
+        usage(stderr);
+        return 2;
+    }
+    if (help) {
+        std::printf("usage: credmap [--json] %s\n%s\n", c->usage, c->help);
+        return 0;
+    }
+    return run(command, context);
+}

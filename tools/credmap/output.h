@@ -1,0 +1,38 @@
+// Printing results as text or as JSON.
+#ifndef TOOLS_CREDMAP_OUTPUT_H
+#define TOOLS_CREDMAP_OUTPUT_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/idkit.h"
+
+namespace credmap_tool {
+
+// A JSON value written as text: objects keep the order fields were added.
+class Json {
+public:
+    static Json string(const std::string &s);
+    static Json number(long long n);
+    static Json boolean(bool b);
+    static Json null();
+    static Json object();
+    static Json array();
+    Json &add(const std::string &key, Json value);  // for objects
+    Json &push(Json value);                          // for arrays
+    std::string text() const { return text_ + (kind_ == 'o' ? "}" : kind_ == 'a' ? "]" : ""); }
+
+private:
+    char kind_ = 'v';
+    bool empty_ = true;
+    std::string text_;
+};
+
+std::string sid_text(const idkit_sid_t &sid);
+// The local name of a local SID ("" when it has none).
+std::string local_name(const idkit_sid_t &sid, bool group);
+
+}  // namespace credmap_tool
+
+#endif
