@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -22,112 +23,55 @@ TEST(MemTest, ZeroSizeAndNullAreHandled)
     mem_free(nullptr);
 }
 
-TEST(TxtTest, CaseConversion)
+// Case conversion (mode 0 or 1) and plain copy (mode -1) fill the buffer up
+// to its size, cut and terminated, and never write past it.
+TEST(TxtTest, ConversionAndCopyAreCutToTheBuffer)
 {
-    char out[32];
-    EXPECT_EQ(txt_cvt_case_string("DOM\\User", TXT_CASE_LOWER, sizeof out, out), 0);
-    EXPECT_STREQ(out, "dom\\user");
-    EXPECT_EQ(txt_cvt_case_string("dom\\User-9", TXT_CASE_UPPER, sizeof out, out), 0);
-    EXPECT_STREQ(out, "DOM\\USER-9");
-}
-
-TEST(TxtTest, ConversionIsCutToTheBuffer)
-{
-    char out[8];
-    std::memset(out, '#', sizeof out);
-    // Exactly fitting: seven characters and the terminator.
-    EXPECT_EQ(txt_cvt_case_string("ABCDEFG", TXT_CASE_LOWER, 8, out), 0);
-    EXPECT_STREQ(out, "abcdefg");
-    EXPECT_EQ(txt_cvt_case_string("ABCDEFGH", TXT_CASE_LOWER, 8, out), 1);
-    EXPECT_STREQ(out, "abcdefg");
-    std::memset(out, '#', sizeof out);
-    EXPECT_EQ(txt_cvt_case_string("ABC", TXT_CASE_LOWER, 1, out), 1);
-    EXPECT_EQ(out[0], '\0');
-    EXPECT_EQ(out[1], '#');
-    EXPECT_EQ(txt_cvt_case_string(nullptr, TXT_CASE_LOWER, sizeof out, out), 0);
-    EXPECT_STREQ(out, "");
-    EXPECT_EQ(txt_cvt_case_string("", TXT_CASE_LOWER, 1, out), 0);
-}
-
-TEST(TxtTest, CopyIsCutToTheBuffer)
-{
-    char out[6];
-    std::memset(out, '#', sizeof out);
-    EXPECT_EQ(txt_cpy_buf(out, "hello", sizeof out), 0);
-    EXPECT_STREQ(out, "hello");
-    EXPECT_EQ(txt_cpy_buf(out, "hello!", sizeof out), 1);
-    EXPECT_STREQ(out, "hello");
-    std::memset(out, '#', sizeof out);
-    EXPECT_EQ(txt_cpy_buf(out, "x", 1), 1);
-    EXPECT_EQ(out[0], '\0');
-    EXPECT_EQ(out[1], '#');
-    EXPECT_EQ(txt_cpy_buf(out, nullptr, sizeof out), 0);
-    EXPECT_STREQ(out, "");
-    // A zero-sized buffer is left untouched.
-    out[0] = '#';
-    EXPECT_EQ(txt_cpy_buf(out, "x", 0), 1);
-    EXPECT_EQ(out[0], '#');
+    const struct {
+        int mode;
+        const char *source;
+        size_t size;
+        int cut;
+        const char *text;  // null: nothing written at all
+    } cases[] = {
+        {TXT_CASE_LOWER, "DOM\\User", 32, 0, "dom\\user"}, {TXT_CASE_UPPER, "dom\\User-9", 32, 0, "DOM\\USER-9"},
+        {TXT_CASE_LOWER, "ABCDEFG", 8, 0, "abcdefg"}, {TXT_CASE_LOWER, "ABCDEFGH", 8, 1, "abcdefg"},
+        {TXT_CASE_LOWER, "ABC", 1, 1, ""}, {TXT_CASE_LOWER, nullptr, 8, 0, ""}, {TXT_CASE_LOWER, "", 1, 0, ""},
+        {-1, "hello", 6, 0, "hello"}, {-1, "hello!", 6, 1, "hello"}, {-1, "x", 1, 1, ""},
+        {-1, nullptr, 6, 0, ""}, {-1, "x", 0, 1, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.source ? c.source : "(null)") + " in " + std::to_string(c.size));
+        char out[40];
+        std::memset(out, '#', sizeof out);
+        const int rc =
+            c.mode < 0 ? txt_cpy_buf(out, c.source, c.size) : txt_cvt_case_string(c.source, c.mode, c.size, out);
+        EXPECT_EQ(rc, c.cut);
+        EXPECT_STREQ(c.text != nullptr ? out : nullptr, c.text);
+        EXPECT_EQ(std::string(out + c.size, sizeof out - c.size), std::string(sizeof out - c.size, '#'));
+    }
 }
 
 TEST(TxtTest, FindCharFromStart)
 {
-    size_t position = 99;
-    int found = -1;
-    EXPECT_NE(txt_find_char_from("dom\\user", 0, "/\\", &position, &found), 0);
-    EXPECT_EQ(position, 3u);
-    EXPECT_EQ(found, 1);
-    EXPECT_NE(txt_find_char_from("a/b\\c", 2, "/\\", &position, &found), 0);
-    EXPECT_EQ(position, 3u);
-    EXPECT_NE(txt_find_char_from("a/b\\c", 1, "/\\", &position, &found), 0);
-    EXPECT_EQ(position, 1u);
-
-    position = 99;
-    EXPECT_EQ(txt_find_char_from("dom\\user", 4, "/\\", &position, &found), 0);
-    EXPECT_EQ(found, 0);
-    EXPECT_EQ(position, 99u);
-    EXPECT_EQ(txt_find_char_from("dom\\user", 8, "/\\", &position, &found), 0);
-    EXPECT_EQ(txt_find_char_from("dom\\user", 100, "/\\", &position, &found), 0);
-    EXPECT_EQ(found, 0);
-    EXPECT_EQ(position, 99u);
-    EXPECT_EQ(txt_find_char_from("dom\\user", 0, "", &position, &found), 0);
-    EXPECT_EQ(txt_find_char_from(nullptr, 0, "/", &position, &found), 0);
-    EXPECT_EQ(found, 0);
-}
-
-TEST(MthreadTest, KeysAreNeverZeroAndDistinct)
-{
-    std::set<mthread_key_t> keys;
-    for (int i = 0; i < 8; ++i) {
-        mthread_key_t key = 0;
-        ASSERT_EQ(mthread_key_create(&key, nullptr), 0);
-        EXPECT_NE(key, 0u);
-        keys.insert(key);
+    const struct {
+        const char *string;
+        size_t start;
+        const char *set;
+        int found;
+        size_t position;  // 99: left as it was
+    } cases[] = {
+        {"dom\\user", 0, "/\\", 1, 3}, {"a/b\\c", 2, "/\\", 1, 3}, {"a/b\\c", 1, "/\\", 1, 1},
+        {"dom\\user", 4, "/\\", 0, 99}, {"dom\\user", 8, "/\\", 0, 99}, {"dom\\user", 100, "/\\", 0, 99},
+        {"dom\\user", 0, "", 0, 99}, {nullptr, 0, "/", 0, 99},
+    };
+    for (const auto &c : cases) {
+        size_t position = 99;
+        int found = -1;
+        EXPECT_EQ(txt_find_char_from(c.string, c.start, c.set, &position, &found) != 0, c.found != 0) << c.start;
+        EXPECT_EQ(found, c.found) << c.start;
+        EXPECT_EQ(position, c.position) << c.start;
     }
-    EXPECT_EQ(keys.size(), 8u);
-    EXPECT_EQ(mthread_get_tls(0), nullptr);
-    EXPECT_NE(mthread_set_tls(0, &keys), 0);
-}
-
-TEST(MthreadTest, StorageIsPerThread)
-{
-    mthread_key_t key = 0;
-    ASSERT_EQ(mthread_key_create(&key, nullptr), 0);
-    int mine = 1;
-    ASSERT_EQ(mthread_set_tls(key, &mine), 0);
-    void *seen_in_thread = &mine;
-    void *after_set_in_thread = nullptr;
-    std::thread other([&] {
-        seen_in_thread = mthread_get_tls(key);
-        static int theirs = 2;
-        mthread_set_tls(key, &theirs);
-        after_set_in_thread = mthread_get_tls(key);
-    });
-    other.join();
-    EXPECT_EQ(seen_in_thread, nullptr);
-    EXPECT_NE(after_set_in_thread, nullptr);
-    EXPECT_NE(after_set_in_thread, &mine);
-    EXPECT_EQ(mthread_get_tls(key), &mine);
-    mthread_set_tls(key, nullptr);
 }
 
 std::atomic<void *> destroyed_value{nullptr};
@@ -140,26 +84,47 @@ void record_destruction(void *value)
     mthread_free_tls(value);
 }
 
-TEST(MthreadTest, DestructorRunsAtThreadExitWithThreadsValue)
+// Keys are distinct and never 0; each thread sees its own value, and the
+// destructor gets the exiting thread's value once.
+TEST(MthreadTest, KeysHoldPerThreadValuesDestroyedAtThreadExit)
 {
+    std::set<mthread_key_t> keys;
+    for (int i = 0; i < 8; ++i) {
+        mthread_key_t key = 0;
+        ASSERT_EQ(mthread_key_create(&key, nullptr), 0);
+        keys.insert(key);
+    }
+    EXPECT_EQ(keys.size(), 8u);
+    EXPECT_EQ(keys.count(0), 0u);
+    EXPECT_EQ(mthread_get_tls(0), nullptr);
+    EXPECT_NE(mthread_set_tls(0, &keys), 0);
+
     mthread_key_t key = 0;
     ASSERT_EQ(mthread_key_create(&key, record_destruction), 0);
-    void *allocated = nullptr;
+    int mine = 1;
+    ASSERT_EQ(mthread_set_tls(key, &mine), 0);
+    void *initial_in_thread = &mine, *after_set_in_thread = nullptr, *allocated = nullptr;
     bool zeroed = false;
     std::thread worker([&] {
+        initial_in_thread = mthread_get_tls(key);
         allocated = mthread_alloc_tls(64);
         if (allocated == nullptr)
             return;
-        zeroed = true;
-        for (int i = 0; i < 64; ++i)
-            zeroed = zeroed && static_cast<unsigned char *>(allocated)[i] == 0;
+        const std::vector<unsigned char> bytes(static_cast<unsigned char *>(allocated),
+                                               static_cast<unsigned char *>(allocated) + 64);
+        zeroed = bytes == std::vector<unsigned char>(64, 0);
         mthread_set_tls(key, allocated);
+        after_set_in_thread = mthread_get_tls(key);
     });
     worker.join();
     ASSERT_NE(allocated, nullptr);
     EXPECT_TRUE(zeroed);
+    EXPECT_EQ(initial_in_thread, nullptr);
+    EXPECT_EQ(after_set_in_thread, allocated);
+    EXPECT_EQ(mthread_get_tls(key), &mine);
     EXPECT_EQ(destructor_calls.load(), 1);
     EXPECT_EQ(destroyed_value.load(), allocated);
+    mthread_set_tls(key, nullptr);
 }
 
 std::atomic<int> once_runs{0};
@@ -169,34 +134,27 @@ void count_once_run()
     ++once_runs;
 }
 
-TEST(MthreadTest, OnceRunsOnceAcrossThreads)
+TEST(MthreadTest, OnceRunsOnceAndMutexSerialisesAcrossThreads)
 {
     static mthread_once_t control = MTHREAD_ONCE_INIT;
+    static mthread_mutex_t mutex = MTHREAD_MUTEX_INITIALIZER;
+    long counter = 0;
     std::vector<std::thread> threads;
-    for (int i = 0; i < 6; ++i)
-        threads.emplace_back([] { mthread_once(&control, count_once_run); });
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([&counter] {
+            mthread_once(&control, count_once_run);
+            for (int j = 0; j < 20000; ++j) {
+                mthread_mutex_lock(&mutex);
+                ++counter;
+                mthread_mutex_unlock(&mutex);
+            }
+        });
+    }
     for (auto &thread : threads)
         thread.join();
     EXPECT_EQ(mthread_once(&control, count_once_run), 0);
     EXPECT_EQ(once_runs.load(), 1);
-}
-
-TEST(MthreadTest, MutexSerialisesUpdates)
-{
-    static mthread_mutex_t mutex = MTHREAD_MUTEX_INITIALIZER;
-    long counter = 0;
-    auto add = [&counter] {
-        for (int i = 0; i < 20000; ++i) {
-            mthread_mutex_lock(&mutex);
-            ++counter;
-            mthread_mutex_unlock(&mutex);
-        }
-    };
-    std::thread first(add);
-    std::thread second(add);
-    first.join();
-    second.join();
-    EXPECT_EQ(counter, 40000);
+    EXPECT_EQ(counter, 80000);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@ namespace {
 
 std::string quote(const std::string &s)
 {
-    std::string out = "\"";
+    std::string out(1, '"');
     for (unsigned char c : s) {
         if (c == '"' || c == '\\') {
             out += '\\';
@@ -21,65 +21,59 @@ std::string quote(const std::string &s)
             out += static_cast<char>(c);
         }
     }
-    return out + "\"";
+    out += '"';
+    return out;
 }
 
 }  // namespace
 
 Json Json::string(const std::string &s)
 {
-    Json j;
-    j.text_ = quote(s);
-    return j;
+    return Json('v', quote(s));
 }
 
 Json Json::number(long long n)
 {
-    Json j;
-    j.text_ = std::to_string(n);
-    return j;
+    return Json('v', std::to_string(n));
 }
 
 Json Json::boolean(bool b)
 {
-    Json j;
-    j.text_ = b ? "true" : "false";
-    return j;
+    return Json('v', b ? std::string("true") : std::string("false"));
 }
 
 Json Json::null()
 {
-    Json j;
-    j.text_ = "null";
-    return j;
+    return Json('v', std::string("null"));
 }
 
 Json Json::object()
 {
-    Json j;
-    j.kind_ = 'o';
-    j.text_ = "{";
-    return j;
+    return Json('o', std::string(1, '{'));
 }
 
 Json Json::array()
 {
-    Json j;
-    j.kind_ = 'a';
-    j.text_ = "[";
-    return j;
+    return Json('a', std::string(1, '['));
 }
 
 Json &Json::add(const std::string &key, Json value)
 {
-    text_ += (empty_ ? "" : ",") + quote(key) + ":" + value.text();
+    // Appended piece by piece (a chain of + trips a false warning of g++ 12).
+    if (!empty_)
+        text_ += ',';
+    text_ += quote(key);
+    text_ += ':';
+    text_ += value.text();
     empty_ = false;
     return *this;
 }
 
 Json &Json::push(Json value)
 {
-    text_ += (empty_ ? "" : ",") + value.text();
+    if (!empty_)
+        text_ += ',';
+    text_ += value.text();
     empty_ = false;
     return *this;
 }

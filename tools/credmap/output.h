@@ -21,9 +21,16 @@ public:
     static Json array();
     Json &add(const std::string &key, Json value);  // for objects
     Json &push(Json value);                          // for arrays
-    std::string text() const { return text_ + (kind_ == 'o' ? "}" : kind_ == 'a' ? "]" : ""); }
+    std::string text() const
+    {
+        std::string out = text_;
+        if (kind_ != 'v')
+            out += kind_ == 'o' ? '}' : ']';
+        return out;
+    }
 
 private:
+    Json(char kind, std::string text) : kind_(kind), text_(std::move(text)) {}
     char kind_ = 'v';
     bool empty_ = true;
     std::string text_;
