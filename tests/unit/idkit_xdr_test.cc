@@ -3,6 +3,7 @@
 // prove that a failed decode leaks nothing.
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -82,54 +83,39 @@ bool same_text(const char *a, const char *b) { return a && b && std::strcmp(a, b
 // hold nothing to release.
 template <typename T> bool same(const T &a, const T &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 template <typename T> bool cleared(const T &) { return true; }
-
-template <typename T> bool same_list(T *const *a, T *const *b, uint64_t n, bool ok)
-{
-    for (uint64_t i = 0; ok && i < n; ++i)
-        ok = same_text(a[i], b[i]);
-    return ok;
-}
-bool same(const idkit_user_sid_t &a, const idkit_user_sid_t &b)
-{
+template <typename N> bool same_named(const N &a, const N &b) {
     return same_text(a.name, b.name) && a.id == b.id && same(a.sid, b.sid);
 }
-bool same(const idkit_group_sid_t &a, const idkit_group_sid_t &b)
-{
-    return same_text(a.name, b.name) && a.id == b.id && same(a.sid, b.sid);
-}
-bool same(const idkit_passwd_sid_t &a, const idkit_passwd_sid_t &b)
-{
+bool same(const idkit_user_sid_t &a, const idkit_user_sid_t &b) { return same_named(a, b); }
+bool same(const idkit_group_sid_t &a, const idkit_group_sid_t &b) { return same_named(a, b); }
+bool same(const idkit_passwd_sid_t &a, const idkit_passwd_sid_t &b) {
     return same(a.user, b.user) && same(a.group, b.group) && same_text(a.gecos, b.gecos) && same_text(a.home, b.home);
 }
-bool same(const idkit_string_credentials_t &a, const idkit_string_credentials_t &b)
-{
-    return same_list(a.groups, b.groups, a.ngroups,
-                     same_text(a.user, b.user) && same_text(a.group, b.group) && a.ngroups == b.ngroups);
+template <typename C> bool same_names(const C &a, const C &b) {
+    bool ok = same_text(a.user, b.user) && same_text(a.group, b.group) && a.ngroups == b.ngroups;
+    for (uint64_t i = 0; ok && i < a.ngroups; ++i)
+        ok = same_text(a.groups[i], b.groups[i]);
+    return ok;
 }
-bool same(const idkit_whole_string_credentials_t &a, const idkit_whole_string_credentials_t &b)
-{
-    return same_list(a.groups, b.groups, a.ngroups,
-                     same_text(a.user, b.user) && same_text(a.group, b.group) && a.ngroups == b.ngroups);
+bool same(const idkit_string_credentials_t &a, const idkit_string_credentials_t &b) { return same_names(a, b); }
+bool same(const idkit_whole_string_credentials_t &a, const idkit_whole_string_credentials_t &b) {
+    return same_names(a, b);
 }
-bool same(const idkit_whole_credentials_t &a, const idkit_whole_credentials_t &b)
-{
+bool same(const idkit_whole_credentials_t &a, const idkit_whole_credentials_t &b) {
     return same(a.user, b.user) && same(a.group, b.group) && a.ngroups == b.ngroups &&
            (a.ngroups == 0 || std::memcmp(a.groups, b.groups, sizeof(idkit_sid_t) * size_t(a.ngroups)) == 0);
 }
 
 bool cleared(const idkit_user_sid_t &u) { return u.name == nullptr; }
 bool cleared(const idkit_group_sid_t &g) { return g.name == nullptr; }
-bool cleared(const idkit_passwd_sid_t &p)
-{
+bool cleared(const idkit_passwd_sid_t &p) {
     return cleared(p.user) && cleared(p.group) && p.gecos == nullptr && p.home == nullptr;
 }
-bool cleared(const idkit_string_credentials_t &s)
-{
-    return s.user == nullptr && s.group == nullptr && std::count(s.groups, s.groups + IDKIT_MAX_GROUPS, nullptr) == IDKIT_MAX_GROUPS;
+bool cleared(const idkit_string_credentials_t &s) {
+    return s.user == nullptr && s.group == nullptr && std::count(s.groups, std::end(s.groups), nullptr) == IDKIT_MAX_GROUPS;
 }
 bool cleared(const idkit_whole_credentials_t &w) { return w.groups == nullptr; }
-bool cleared(const idkit_whole_string_credentials_t &w)
-{
+bool cleared(const idkit_whole_string_credentials_t &w) {
     return w.user == nullptr && w.group == nullptr && w.groups == nullptr;
 }
 
