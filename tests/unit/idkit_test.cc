@@ -28,35 +28,23 @@ std::string text_of(const idkit_sid_t &sid) {
     return idkit_sid_to_str(&sid, buffer);
 }
 
-std::vector<gid_t> own_groups() {
-    std::vector<gid_t> groups(size_t(getgroups(0, nullptr)));
-    groups.resize(size_t(getgroups(int(groups.size()), groups.data())));
-    return groups;
-}
-
 TEST(SidText, ValidTextsRoundTripWithTheirKind) {
-    struct {
+    const struct {
         const char *text;
         int kind;
         const char *printed;  // null: printed as given
     } cases[] = {
-        {"S-1-22-1-1000", IDKIT_SID_KIND_REAL, nullptr},
-        {"S-1-22-2-0", IDKIT_SID_KIND_REAL, nullptr},
+        {"S-1-22-1-1000", IDKIT_SID_KIND_REAL, nullptr}, {"S-1-22-2-0", IDKIT_SID_KIND_REAL, nullptr},
         {"S-1-5-21-1004336348-1177238915-682003330", IDKIT_SID_KIND_NT, nullptr},
         {"S-1-5-21-1004336348-1177238915-682003330-512", IDKIT_SID_KIND_NT, nullptr},
-        {"S-1-5-21-4294967295-0-1-2-3", IDKIT_SID_KIND_NT, nullptr},
-        {"S-1-5", IDKIT_SID_KIND_NT, nullptr},
-        {"S-1-22-1-5@3", IDKIT_SID_KIND_NT, nullptr},
-        {"S-1-5-32-544@2", IDKIT_SID_KIND_REAL, nullptr},
-        {"S-1-5-32-544@255", 255, nullptr},
-        {"S-1-5-32-544@3", IDKIT_SID_KIND_NT, "S-1-5-32-544"},
-        {"S-255-4294967295-7", IDKIT_SID_KIND_REAL, nullptr},
-        {"S-1-0x123456789abc-1-2", IDKIT_SID_KIND_REAL, nullptr},
+        {"S-1-5-21-4294967295-0-1-2-3", IDKIT_SID_KIND_NT, nullptr}, {"S-1-5", IDKIT_SID_KIND_NT, nullptr},
+        {"S-1-22-1-5@3", IDKIT_SID_KIND_NT, nullptr}, {"S-1-5-32-544@2", IDKIT_SID_KIND_REAL, nullptr},
+        {"S-1-5-32-544@255", 255, nullptr}, {"S-1-5-32-544@3", IDKIT_SID_KIND_NT, "S-1-5-32-544"},
+        {"S-255-4294967295-7", IDKIT_SID_KIND_REAL, nullptr}, {"S-1-0x123456789abc-1-2", IDKIT_SID_KIND_REAL, nullptr},
         {"S-1-0xFFFFFFFFFFFF", IDKIT_SID_KIND_REAL, "S-1-0xffffffffffff"},
         {"S-1-281474976710655", IDKIT_SID_KIND_REAL, "S-1-0xffffffffffff"},
         {"S-1-0x000000000005-7", IDKIT_SID_KIND_NT, "S-1-5-7"},
-        {"nobody", IDKIT_SID_KIND_NOBODY, nullptr},
-        {"dontcare", IDKIT_SID_KIND_DONTCARE, nullptr},
+        {"nobody", IDKIT_SID_KIND_NOBODY, nullptr}, {"dontcare", IDKIT_SID_KIND_DONTCARE, nullptr},
     };
     for (const auto &c : cases) {
         idkit_sid_t sid = sid_of(c.text);
@@ -87,10 +75,7 @@ TEST(SidText, MalformedTextsAreRefusedAndLeaveTheRecord) {
 }
 
 TEST(SidText, MalformedBodiesPrintAsBytesWithinTheBuffer) {
-    idkit_sid_t sid{};
-    sid.kind = IDKIT_SID_KIND_REAL;
-    sid.length = 5;
-    std::memcpy(sid.body, "\x01\x02\x03\x04\x05", 5);
+    idkit_sid_t sid{5, IDKIT_SID_KIND_REAL, {1, 2, 3, 4, 5}};
     EXPECT_EQ(text_of(sid), "S-?0102030405");
     // A count that disagrees with the length.
     sid = sid_of("S-1-5-21");
@@ -117,12 +102,10 @@ TEST(SidCompare, EqualityAndHashFollowTheUsedBody) {
     EXPECT_EQ(idkit_sid_keycmp_fn(&a, &b), 1);
     EXPECT_EQ(idkit_sid_hash_fn(&a), idkit_sid_hash_fn(&b));
 
-    idkit_sid_t other_kind = sid_of("S-1-5-21-1-2-3@2");
-    idkit_sid_t other_sub = sid_of("S-1-5-21-1-2-4");
-    idkit_sid_t shorter = a;
+    idkit_sid_t other_kind = sid_of("S-1-5-21-1-2-3@2"), other_sub = sid_of("S-1-5-21-1-2-4"), shorter = a;
     shorter.length -= 4;
-    const idkit_sid_t *different[] = {&other_kind, &other_sub, &shorter, &IDKIT_SID_NOBODY};
-    for (const idkit_sid_t *d : different) {
+    for (const idkit_sid_t *d : std::initializer_list<const idkit_sid_t *>{&other_kind, &other_sub, &shorter,
+                                                                            &IDKIT_SID_NOBODY}) {
         EXPECT_FALSE(idkit_sid_eq(&a, d)) << text_of(*d);
         EXPECT_EQ(idkit_sid_keycmp_fn(&a, d), 0);
         EXPECT_NE(idkit_sid_hash_fn(&a), idkit_sid_hash_fn(d)) << text_of(*d);
@@ -152,15 +135,17 @@ TEST(LocalSids, IdsMapToTheirSidsAndBack) {
     }
     idkit_sid_t nt_kind = sid_of("S-1-22-1-42@3");
     EXPECT_EQ(idkit_sid_to_uid(&nt_kind), 42u);
-    for (const char *text : {"S-1-22-1", "S-1-22-1-5-6", "S-1-22-3-5", "S-2-22-1-5", "S-1-5-21-1", "nobody", "dontcare"}) {
+    for (const char *text : {"S-1-22-1", "S-1-22-1-5-6", "S-1-22-3-5", "S-2-22-1-5", "S-1-5-21-1", "nobody"}) {
         idkit_sid_t sid = sid_of(text);
         EXPECT_EQ(idkit_sid_to_uid(&sid), IDKIT_ID_NOBODY) << text;
     }
+    EXPECT_EQ(idkit_sid_to_uid(&IDKIT_SID_DONTCARE), IDKIT_ID_NOBODY);
     EXPECT_EQ(idkit_sid_to_uid(nullptr), IDKIT_ID_NOBODY);
 }
 
 TEST(OwnCredentials, MatchTheProcessIds) {
-    std::vector<gid_t> groups = own_groups();
+    std::vector<gid_t> groups(size_t(getgroups(0, nullptr)));
+    groups.resize(size_t(getgroups(int(groups.size()), groups.data())));
     idkit_sid_credentials_t sc;
     ASSERT_EQ(idkit_get_sid_credentials(&sc), 0);
     EXPECT_EQ(idkit_sid_to_uid(&sc.user), getuid());
@@ -181,30 +166,25 @@ TEST(OwnCredentials, MatchTheProcessIds) {
 }
 
 TEST(SidCredentials, ConvertToLocalIds) {
-    idkit_sid_credentials_t sc{};
-    sc.user = sid_of("S-1-22-1-1000");
-    sc.group = sid_of("S-1-22-2-100");
-    const char *groups[] = {"S-1-22-2-5", "S-1-5-21-1-2-3-513", "S-1-22-2-7@3", "nobody", "S-1-22-1-9"};
-    for (const char *g : groups)
+    idkit_sid_credentials_t sc{sid_of("S-1-22-1-1000"), sid_of("S-1-22-2-100"), 0, {}};
+    for (const char *g : {"S-1-22-2-5", "S-1-5-21-1-2-3-513", "S-1-22-2-7@3", "nobody", "S-1-22-1-9"})
         sc.groups[sc.ngroups++] = sid_of(g);
     idkit_credentials_t c;
     ASSERT_EQ(idkit_sid_credentials_to_credentials(&sc, &c), 0);
     EXPECT_EQ(c.uid, 1000u);
     EXPECT_EQ(c.gid, 100u);
     ASSERT_EQ(c.ngroups, 5);
-    const uint64_t expected[] = {5, IDKIT_ID_NOBODY, 7, IDKIT_ID_NOBODY, IDKIT_ID_NOBODY};
-    for (int i = 0; i < 5; ++i)
+    const uint64_t expected[] = {5, IDKIT_ID_NOBODY, 7, IDKIT_ID_NOBODY, IDKIT_ID_NOBODY, 0};
+    for (int i = 0; i < 6; ++i)
         EXPECT_EQ(c.groups[i], expected[i]) << i;
-    EXPECT_EQ(c.groups[5], 0u);
 
-    sc.user = IDKIT_SID_NOBODY;
-    sc.group = IDKIT_SID_NOBODY;
+    sc.user = sc.group = IDKIT_SID_NOBODY;
     ASSERT_EQ(idkit_sid_credentials_to_credentials(&sc, &c), 0);
     EXPECT_EQ(c.uid, IDKIT_ID_NOBODY);
     EXPECT_EQ(c.gid, IDKIT_ID_NOBODY);
 
     // Refusals leave the output as it was.
-    struct {
+    const struct {
         const char *user, *group;
         uint32_t ngroups;
         core_status_t status;
@@ -229,9 +209,7 @@ TEST(SidCredentials, ConvertToLocalIds) {
 TEST(Accounts, LookupsByLocalSid) {
     struct passwd *root = getpwuid(0);
     ASSERT_NE(root, nullptr);
-    std::string home = root->pw_dir;
-    std::string group0 = getgrgid(root->pw_gid)->gr_name;
-
+    const std::string home = root->pw_dir, group0 = getgrgid(root->pw_gid)->gr_name;
     idkit_sid_t sid;
     idkit_uid_to_sid(&sid, 0);
     idkit_passwd_sid_t *pw = idkit_getpwsid(&sid);
@@ -275,8 +253,7 @@ TEST(MachineName, IsTheHostNameCutToTheBuffer) {
 
 TEST(WholeCredentials, CopyOwnsItsGroupsAndFreeClears) {
     idkit_sid_t groups[3] = {sid_of("S-1-22-2-1"), sid_of("S-1-5-21-1-2-3-513"), IDKIT_SID_NOBODY};
-    idkit_whole_credentials_t src{sid_of("S-1-22-1-5"), sid_of("S-1-22-2-5"), 3, groups};
-    idkit_whole_credentials_t dst;
+    idkit_whole_credentials_t src{sid_of("S-1-22-1-5"), sid_of("S-1-22-2-5"), 3, groups}, dst;
     ASSERT_EQ(idkit_copy_whole_credentials(&src, &dst), 0);
     ASSERT_EQ(dst.ngroups, 3);
     ASSERT_NE(dst.groups, groups);
@@ -290,20 +267,18 @@ TEST(WholeCredentials, CopyOwnsItsGroupsAndFreeClears) {
     idkit_free_whole_credentials(nullptr);
 
     // No groups, negative counts and absent arrays all copy as no groups.
-    for (int32_t n : {0, -4}) {
+    for (int32_t n : {0, -4, 3}) {
         src.ngroups = n;
+        src.groups = n > 0 ? nullptr : groups;
         ASSERT_EQ(idkit_copy_whole_credentials(&src, &dst), 0);
         EXPECT_EQ(dst.ngroups, 0);
         EXPECT_EQ(dst.groups, nullptr);
     }
-    src.groups = nullptr;
-    ASSERT_EQ(idkit_copy_whole_credentials(&src, &dst), 0);
-    EXPECT_EQ(dst.groups, nullptr);
     EXPECT_EQ(idkit_copy_whole_credentials(nullptr, &dst), CORE_E_BAD_ARGUMENT);
 }
 
 TEST(WholeCredentials, NamesComeFromTheLocalDatabases) {
-    std::string group0 = getgrgid(0)->gr_name;
+    const std::string group0 = getgrgid(0)->gr_name;
     idkit_sid_t groups[3] = {sid_of("S-1-22-2-0"), sid_of("S-1-5-21-1-2-3-513"), IDKIT_SID_NOBODY};
     idkit_whole_credentials_t wc{sid_of("S-1-22-1-0"), sid_of("S-1-22-2-0"), 3, groups};
     idkit_whole_string_credentials_t names;
@@ -334,13 +309,10 @@ TEST(WholeCredentials, NamesComeFromTheLocalDatabases) {
 }
 
 TEST(StringCredentials, FreeReleasesNamesAndClears) {
-    idkit_string_credentials_t sc{};
-    sc.user = strdup("alice");
-    sc.group = strdup("staff");
-    for (uint32_t i = 0; i < IDKIT_MAX_GROUPS; ++i)
-        sc.groups[i] = strdup("g");
+    idkit_string_credentials_t sc{strdup("alice"), strdup("staff"), 1000, 0, {}};
+    for (char *&group : sc.groups)
+        group = strdup("g");
     // A count past the record's slots frees only the slots that exist.
-    sc.ngroups = 1000;
     idkit_free_string_credentials(&sc);
     EXPECT_EQ(sc.user, nullptr);
     EXPECT_EQ(sc.groups[IDKIT_MAX_GROUPS - 1], nullptr);
