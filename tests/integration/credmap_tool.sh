@@ -5,29 +5,14 @@
 set -euo pipefail
 build=$1 src=$2
 tool=$build/tools/credmap/credmap
-tmp=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/sim_hosts.sh"
 fail() { echo "FAILED: $*"; exit 1; }
 
-start_host() { # NAME ADDRESS OS-NAME [START]
-  local start=()
-  [ "${4:-}" = start ] && start=(--start "credmap_server=$build/server/credmap_server --accounts $src/examples/korvantis.accounts")
-  "$build/server/hubd" --address "$2" --port 0 --port-file "$tmp/$1.port" --host-name "$1" --os-name "$3" \
-    "${start[@]}" 2>>"$tmp/daemons.log" &
-  pids+=($!)
-  for _ in $(seq 500); do [ -s "$tmp/$1.port" ] && break; sleep 0.01; done
-  echo "$1 $2 $(cat "$tmp/$1.port")" >> "$tmp/hosts"
-}
-start_host winhost 127.0.0.2 "Windows Server 2022" start
-start_host unixhost 127.0.0.3 Linux
-start_host noserver 127.0.0.4 "Windows Server 2016"
-export VELMO_HOSTS=$tmp/hosts
+hubd=$build/server/hubd
+start_host winhost 127.0.0.2 "Windows Server 2022" "$hubd" "$build/server/credmap_server" \
+  "$src/examples/korvantis.accounts"
+start_host unixhost 127.0.0.3 Linux "$hubd"
+start_host noserver 127.0.0.4 "Windows Server 2016" "$hubd"
 
 json=$("$tool" --json to-remote WINHOST --uid 0 --gid 0 --groups 0,1)
 python3 - "$json" <<'PY'

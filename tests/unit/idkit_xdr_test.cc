@@ -3,8 +3,8 @@
 // prove that a failed decode leaks nothing.
 #include <algorithm>
 #include <cstdlib>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -112,7 +112,8 @@ bool cleared(const idkit_passwd_sid_t &p) {
     return cleared(p.user) && cleared(p.group) && p.gecos == nullptr && p.home == nullptr;
 }
 bool cleared(const idkit_string_credentials_t &s) {
-    return s.user == nullptr && s.group == nullptr && std::count(s.groups, std::end(s.groups), nullptr) == IDKIT_MAX_GROUPS;
+    return s.user == nullptr && s.group == nullptr &&
+           std::count(s.groups, std::end(s.groups), nullptr) == IDKIT_MAX_GROUPS;
 }
 bool cleared(const idkit_whole_credentials_t &w) { return w.groups == nullptr; }
 bool cleared(const idkit_whole_string_credentials_t &w) {
