@@ -106,8 +106,8 @@ void whole_set(benchmark::State &state, Params p)
         group = local_sid(keys.next_index());
         for (auto &g : groups)
             g = local_sid(keys.next_index());
-        benchmark::DoNotOptimize(credmap_map_sid_parts_via_cache(kHost, 1, 1, &user, &group, kSetGroups, groups, &mu,
-                                                                 &mg, &n, mgroups));
+        benchmark::DoNotOptimize(
+            credmap_map_sid_parts_via_cache(kHost, 1, 1, &user, &group, kSetGroups, groups, &mu, &mg, &n, mgroups));
     }
 }
 
@@ -122,9 +122,7 @@ void register_all()
                 std::string suffix = std::string("/") + std::to_string(entries) + "/" +
                                      (std::string(locale) == "C" ? "C" : "UTF8") + "/" + (hot ? "hot" : "uniform");
                 benchmark::RegisterBenchmark(("one_sid" + suffix).c_str(), one_sid, p)->Threads(1)->Threads(2);
-                benchmark::RegisterBenchmark(("whole_set" + suffix).c_str(), whole_set, p)
-                    ->Threads(1)
-                    ->Threads(2);
+                benchmark::RegisterBenchmark(("whole_set" + suffix).c_str(), whole_set, p)->Threads(1)->Threads(2);
             }
 }
 

@@ -14,24 +14,29 @@ struct core_sid_acl {
 
 extern "C" {
 
-VELMO_API core_status_t core_sid_acl_create(core_sid_acl_t *acl_out) {
-    if (acl_out == nullptr) return CORE_E_BAD_ARGUMENT;
+VELMO_API core_status_t core_sid_acl_create(core_sid_acl_t *acl_out)
+{
+    if (acl_out == nullptr)
+        return CORE_E_BAD_ARGUMENT;
     *acl_out = new (std::nothrow) core_sid_acl();
     return *acl_out != nullptr ? CORE_OK : CORE_E_NO_MEMORY;
 }
 
-VELMO_API const core_sid_acl_entry_t *core_sid_acl_next_entry(core_sid_acl_t acl, uint64_t *cursor,
-                                                              uint32_t *position) {
-    if (acl == nullptr || cursor == nullptr || *cursor >= acl->entries.size()) return nullptr;
+VELMO_API const core_sid_acl_entry_t *core_sid_acl_next_entry(core_sid_acl_t acl, uint64_t *cursor, uint32_t *position)
+{
+    if (acl == nullptr || cursor == nullptr || *cursor >= acl->entries.size())
+        return nullptr;
     const auto &slot = acl->entries[*cursor];
     ++*cursor;
-    if (position != nullptr) *position = slot.first;
+    if (position != nullptr)
+        *position = slot.first;
     return &slot.second;
 }
 
-VELMO_API core_status_t core_sid_acl_set_entry(core_sid_acl_t acl, const core_sid_acl_entry_t *entry,
-                                               uint32_t position) {
-    if (acl == nullptr || entry == nullptr) return CORE_E_BAD_ARGUMENT;
+VELMO_API core_status_t core_sid_acl_set_entry(core_sid_acl_t acl, const core_sid_acl_entry_t *entry, uint32_t position)
+{
+    if (acl == nullptr || entry == nullptr)
+        return CORE_E_BAD_ARGUMENT;
     // A copy first: `entry` may point into this very list.
     const core_sid_acl_entry_t copy = *entry;
     auto at = std::lower_bound(acl->entries.begin(), acl->entries.end(), position,
@@ -48,11 +53,13 @@ VELMO_API core_status_t core_sid_acl_set_entry(core_sid_acl_t acl, const core_si
     return CORE_OK;
 }
 
-VELMO_API size_t core_sid_acl_count(core_sid_acl_t acl) {
+VELMO_API size_t core_sid_acl_count(core_sid_acl_t acl)
+{
     return acl != nullptr ? acl->entries.size() : 0;
 }
 
-VELMO_API void core_sid_acl_free(core_sid_acl_t acl) {
+VELMO_API void core_sid_acl_free(core_sid_acl_t acl)
+{
     delete acl;
 }
 

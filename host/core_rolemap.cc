@@ -18,7 +18,8 @@ struct core_role_slot {
     std::vector<core_sid_acl_entry_t> entries;
 };
 
-void refresh_binding(core_role_slot &slot) {
+void refresh_binding(core_role_slot &slot)
+{
     slot.binding.nentries = slot.entries.size();
     slot.binding.entries = slot.entries.data();
 }
@@ -33,15 +34,18 @@ struct core_rolemap_acl {
 
 namespace {
 
-core_role_slot *find_role(core_rolemap_acl_t map, const char *role) {
+core_role_slot *find_role(core_rolemap_acl_t map, const char *role)
+{
     for (const auto &slot : map->roles) {
-        if (strcmp(slot->binding.role, role) == 0) return slot.get();
+        if (strcmp(slot->binding.role, role) == 0)
+            return slot.get();
     }
     return nullptr;
 }
 
 // Adds a role with its first entry; throws std::bad_alloc.
-void add_role(core_rolemap_acl_t map, const char *role, const core_sid_acl_entry_t &entry) {
+void add_role(core_rolemap_acl_t map, const char *role, const core_sid_acl_entry_t &entry)
+{
     auto slot = std::make_unique<core_role_slot>();
     memcpy(slot->binding.role, role, strlen(role) + 1);
     slot->entries.push_back(entry);
@@ -53,22 +57,26 @@ void add_role(core_rolemap_acl_t map, const char *role, const core_sid_acl_entry
 
 extern "C" {
 
-VELMO_API core_status_t core_rolemap_acl_create(core_rolemap_acl_t *map_out) {
-    if (map_out == nullptr) return CORE_E_BAD_ARGUMENT;
+VELMO_API core_status_t core_rolemap_acl_create(core_rolemap_acl_t *map_out)
+{
+    if (map_out == nullptr)
+        return CORE_E_BAD_ARGUMENT;
     *map_out = new (std::nothrow) core_rolemap_acl();
     return *map_out != nullptr ? CORE_OK : CORE_E_NO_MEMORY;
 }
 
-VELMO_API const core_rolemap_binding_t *core_rolemap_acl_next_role_binding(core_rolemap_acl_t map,
-                                                                            uint64_t *cursor) {
-    if (map == nullptr || cursor == nullptr || *cursor >= map->roles.size()) return nullptr;
+VELMO_API const core_rolemap_binding_t *core_rolemap_acl_next_role_binding(core_rolemap_acl_t map, uint64_t *cursor)
+{
+    if (map == nullptr || cursor == nullptr || *cursor >= map->roles.size())
+        return nullptr;
     return &map->roles[(*cursor)++]->binding;
 }
 
-VELMO_API core_status_t core_rolemap_acl_add_role_binding(core_rolemap_acl_t map,
-                                                          const core_rolemap_binding_t *binding,
-                                                          const core_sid_acl_entry_t *entry) {
-    if (map == nullptr || binding == nullptr || entry == nullptr) return CORE_E_BAD_ARGUMENT;
+VELMO_API core_status_t core_rolemap_acl_add_role_binding(core_rolemap_acl_t map, const core_rolemap_binding_t *binding,
+                                                          const core_sid_acl_entry_t *entry)
+{
+    if (map == nullptr || binding == nullptr || entry == nullptr)
+        return CORE_E_BAD_ARGUMENT;
     // Copies first: the caller may pass a binding or entry of this very map.
     char role[CORE_ROLE_NAME_MAX + 1];
     size_t length = strnlen(binding->role, CORE_ROLE_NAME_MAX);
@@ -89,11 +97,13 @@ VELMO_API core_status_t core_rolemap_acl_add_role_binding(core_rolemap_acl_t map
     return CORE_OK;
 }
 
-VELMO_API size_t core_rolemap_acl_count(core_rolemap_acl_t map) {
+VELMO_API size_t core_rolemap_acl_count(core_rolemap_acl_t map)
+{
     return map != nullptr ? map->roles.size() : 0;
 }
 
-VELMO_API void core_rolemap_acl_free(core_rolemap_acl_t map) {
+VELMO_API void core_rolemap_acl_free(core_rolemap_acl_t map)
+{
     delete map;
 }
 

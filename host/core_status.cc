@@ -88,11 +88,13 @@ constexpr const char *kCoreMessages[] = {
 constexpr uint16_t kCoreMessageCount = sizeof(kCoreMessages) / sizeof(kCoreMessages[0]);
 
 // Catalogue numbers: the row index plus one.
-constexpr auto make_numbers() {
+constexpr auto make_numbers()
+{
     struct numbers {
         uint16_t values[kCoreMessageCount];
     } result{};
-    for (uint16_t row = 0; row < kCoreMessageCount; ++row) result.values[row] = row + 1;
+    for (uint16_t row = 0; row < kCoreMessageCount; ++row)
+        result.values[row] = row + 1;
     return result;
 }
 
@@ -110,32 +112,38 @@ const vox_msg_table_t _core_cmsg_core_msg_table = {
 
 const core_uuid_t CORE_UUID_NULL = {};
 
-VELMO_API const char *core_strerror(core_status_t status) {
+VELMO_API const char *core_strerror(core_status_t status)
+{
     for (const core_status_text &entry : kStatusTexts) {
-        if (entry.status == status) return entry.text;
+        if (entry.status == status)
+            return entry.text;
     }
     return "unknown status";
 }
 
-VELMO_API bool_t xdr_core_status_t(XDR *xdrs, core_status_t *status, u_int flags) {
+VELMO_API bool_t xdr_core_status_t(XDR *xdrs, core_status_t *status, u_int flags)
+{
     (void)flags;
-    if (xdrs == nullptr || status == nullptr) return FALSE;
+    if (xdrs == nullptr || status == nullptr)
+        return FALSE;
     return xdr_int(xdrs, status);
 }
 
 VELMO_API void core_log_int_error(const char *facility, const vox_msg_table_t *table, int message,
-                                  const char *source_file, int line, int flags) {
+                                  const char *source_file, int line, int flags)
+{
     (void)flags;
-    if (table == nullptr) table = &_core_cmsg_core_msg_table;
+    if (table == nullptr)
+        table = &_core_cmsg_core_msg_table;
     char text[VOX_LINE_MAX];
     int length = vox_sprintf(text, table, message);
-    if (length > 0 && text[length - 1] == '\n') text[length - 1] = '\0';
+    if (length > 0 && text[length - 1] == '\n')
+        text[length - 1] = '\0';
     // A one-row table carries the caller's facility, so that the message is
     // attributed to it like any catalogued message.
     static const char *const kPositionFormat[] = {"%s (%s:%d)\n"};
     const vox_msg_table_t position_table = {
-        facility != nullptr ? facility : table->facility, table->catalogue, 1, 1, 0, kPositionFormat,
-        nullptr,
+        facility != nullptr ? facility : table->facility, table->catalogue, 1, 1, 0, kPositionFormat, nullptr,
     };
     vox_print(VOX_ERROR, &position_table, 0, text, source_file != nullptr ? source_file : "?", line);
 }

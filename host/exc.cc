@@ -24,8 +24,7 @@ constinit thread_local std::atomic<int> pending{0};
 constinit thread_local int saved_cancel_state = PTHREAD_CANCEL_ENABLE;
 
 static_assert(std::atomic<int>::is_always_lock_free, "exc_post must stay async-signal-safe");
-static_assert(std::atomic<exc_frame_t *>::is_always_lock_free,
-              "exc_post must stay async-signal-safe");
+static_assert(std::atomic<exc_frame_t *>::is_always_lock_free, "exc_post must stay async-signal-safe");
 
 // Writes the pieces as one line to standard error and stops the process.
 // Only write(2) is used, so that a report from a signal handler is safe too.
@@ -207,8 +206,8 @@ VELMO_API int exc_inhibit_depth(void)
 VELMO_API void exc_assert_fail(const char *expression, const char *file, int line)
 {
     char digits[16];
-    const char *pieces[] = {"assertion failed: ", expression, ", file ", file, ", line ",
-                            decimal(line, digits, sizeof digits)};
+    const char *pieces[] = {
+        "assertion failed: ", expression, ", file ", file, ", line ", decimal(line, digits, sizeof digits)};
     report_and_abort(pieces, 6);
 }
 
@@ -227,5 +226,4 @@ VELMO_API exc_exit_fn exc_set_exit(exc_exit_fn routine)
     pthread_once(&exit_handler_once, register_exit_handler);
     return exit_routine.exchange(routine);
 }
-
 }

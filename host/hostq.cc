@@ -97,5 +97,4 @@ VELMO_API int hostq_is_localhost(const char *name)
     return same_name(name, names.short_name) || same_name(name, names.host_name) ||
            same_name(name, names.canonical_name);
 }
-
 }

@@ -75,8 +75,8 @@ CLIENT *make_client(int fd, velmo::net::Address &address, uint64_t prog, uint64_
 }
 
 // One call to the host's hubd on a connection of its own.
-core_status_t call_hubd(const char *host, rpcproc_t proc, xdrproc_t args_fn, void *args,
-                        xdrproc_t res_fn, void *res, timeval timeout, velmo::net::Address *hubd)
+core_status_t call_hubd(const char *host, rpcproc_t proc, xdrproc_t args_fn, void *args, xdrproc_t res_fn, void *res,
+                        timeval timeout, velmo::net::Address *hubd)
 {
     core_status_t status = resolve_host(host, hubd);
     if (status != CORE_OK)
@@ -94,8 +94,7 @@ core_status_t call_hubd(const char *host, rpcproc_t proc, xdrproc_t args_fn, voi
     close(fd);
     if (rc == RPC_SUCCESS)
         return CORE_OK;
-    return rc == RPC_CANTDECODERES || rc == RPC_PROCUNAVAIL || rc == RPC_PROGUNAVAIL ||
-                   rc == RPC_PROGVERSMISMATCH
+    return rc == RPC_CANTDECODERES || rc == RPC_PROCUNAVAIL || rc == RPC_PROGUNAVAIL || rc == RPC_PROGVERSMISMATCH
                ? HUBD_E_PROTOCOL
                : HUBD_E_UNREACHABLE;
 }
@@ -155,14 +154,13 @@ VELMO_API void hubd_hostinfo_free(hubd_hostinfo_t info)
     std::free(info.machine);
 }
 
-VELMO_API core_status_t hubd_connect_to_server(const char *host, const hubd_server_id_t *server_id,
-                                               hubd_conn_t *conn, const core_uuid_t *object,
-                                               int flags, const char *server_name)
+VELMO_API core_status_t hubd_connect_to_server(const char *host, const hubd_server_id_t *server_id, hubd_conn_t *conn,
+                                               const core_uuid_t *object, int flags, const char *server_name)
 {
     (void)object;
     (void)flags;
-    if (host == nullptr || *host == '\0' || server_id == nullptr || conn == nullptr ||
-        server_name == nullptr || std::strlen(server_name) > HUBD_NAME_MAX)
+    if (host == nullptr || *host == '\0' || server_id == nullptr || conn == nullptr || server_name == nullptr ||
+        std::strlen(server_name) > HUBD_NAME_MAX)
         return CORE_E_BAD_ARGUMENT;
     hubd_locate_args args{};
     args.name = const_cast<char *>(server_name);
@@ -192,5 +190,4 @@ VELMO_API core_status_t hubd_connect_to_server(const char *host, const hubd_serv
     conn->clnt = clnt;
     return CORE_OK;
 }
-
 }

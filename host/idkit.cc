@@ -37,13 +37,15 @@ struct sid_parts {
     uint32_t subs[kMaxSubAuthorities];
 };
 
-unsigned used_length(const idkit_sid_t *sid) {
+unsigned used_length(const idkit_sid_t *sid)
+{
     return std::min<unsigned>(sid->length, IDKIT_SID_BODY_MAX);
 }
 
 // Splits a real SID's body into its parts; false when the body is not a
 // well-formed binary SID.
-bool split_sid(const idkit_sid_t *sid, sid_parts *parts) {
+bool split_sid(const idkit_sid_t *sid, sid_parts *parts)
+{
     unsigned length = used_length(sid);
     if (sid->kind < IDKIT_SID_KIND_REAL || length < kHeaderBytes)
         return false;
@@ -62,7 +64,8 @@ bool split_sid(const idkit_sid_t *sid, sid_parts *parts) {
     return true;
 }
 
-void join_sid(const sid_parts &parts, uint8_t kind, idkit_sid_t *out) {
+void join_sid(const sid_parts &parts, uint8_t kind, idkit_sid_t *out)
+{
     std::memset(out, 0, sizeof *out);
     out->kind = kind;
     out->length = uint8_t(kHeaderBytes + 4 * parts.count);
@@ -77,17 +80,20 @@ void join_sid(const sid_parts &parts, uint8_t kind, idkit_sid_t *out) {
 
 // Domain SIDs of Windows (authority 5) are of the NT kind; every other real
 // SID is plainly real.  The text names a kind only when it is not this one.
-uint8_t default_kind(uint64_t authority) {
+uint8_t default_kind(uint64_t authority)
+{
     return authority == kNtAuthority ? IDKIT_SID_KIND_NT : IDKIT_SID_KIND_REAL;
 }
 
-void make_local_sid(idkit_sid_t *out, uint32_t rid, uint32_t id) {
+void make_local_sid(idkit_sid_t *out, uint32_t rid, uint32_t id)
+{
     sid_parts parts{1, 2, kUnixAuthority, {rid, id, 0, 0, 0, 0}};
     join_sid(parts, IDKIT_SID_KIND_REAL, out);
 }
 
 // The id of a local SID S-1-22-<rid>-<id>, any real kind.
-bool local_id(const idkit_sid_t *sid, uint32_t rid, uint32_t *id) {
+bool local_id(const idkit_sid_t *sid, uint32_t rid, uint32_t *id)
+{
     sid_parts parts;
     if (sid == nullptr || !split_sid(sid, &parts))
         return false;
@@ -100,7 +106,8 @@ bool local_id(const idkit_sid_t *sid, uint32_t rid, uint32_t *id) {
 // ---- Text form ----
 
 // Reads a decimal number of at most `max`; advances `p` past it.
-bool parse_decimal(const char *&p, uint64_t max, uint64_t *value) {
+bool parse_decimal(const char *&p, uint64_t max, uint64_t *value)
+{
     if (*p < '0' || *p > '9')
         return false;
     uint64_t v = 0;
@@ -114,7 +121,8 @@ bool parse_decimal(const char *&p, uint64_t max, uint64_t *value) {
     return true;
 }
 
-int hex_digit(char c) {
+int hex_digit(char c)
+{
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'a' && c <= 'f')
@@ -125,7 +133,8 @@ int hex_digit(char c) {
 }
 
 // The authority: decimal, or "0x" and exactly 12 hex digits.
-bool parse_authority(const char *&p, uint64_t *value) {
+bool parse_authority(const char *&p, uint64_t *value)
+{
     constexpr uint64_t kMaxAuthority = (uint64_t(1) << 48) - 1;
     if (p[0] != '0' || (p[1] != 'x' && p[1] != 'X'))
         return parse_decimal(p, kMaxAuthority, value);
@@ -141,7 +150,8 @@ bool parse_authority(const char *&p, uint64_t *value) {
     return true;
 }
 
-bool parse_real_sid(const char *p, idkit_sid_t *out) {
+bool parse_real_sid(const char *p, idkit_sid_t *out)
+{
     sid_parts parts{};
     uint64_t value;
     if (p[0] != 'S' || p[1] != '-')
@@ -175,8 +185,9 @@ bool parse_real_sid(const char *p, idkit_sid_t *out) {
 
 // Runs a reentrant lookup (getpwuid_r, getgrgid_r) with a work buffer that
 // grows while the entry does not fit.  True when an entry was found.
-template <typename Entry, typename Lookup>
-bool lookup_entry(Lookup lookup, Entry *entry, std::vector<char> &work) {
+template<typename Entry, typename Lookup>
+bool lookup_entry(Lookup lookup, Entry *entry, std::vector<char> &work)
+{
     constexpr size_t kMaxWork = size_t(1) << 24;
     if (work.size() < 1024)
         work.resize(1024);
@@ -193,21 +204,23 @@ bool lookup_entry(Lookup lookup, Entry *entry, std::vector<char> &work) {
     }
 }
 
-bool find_user(uid_t uid, struct passwd *pw, std::vector<char> &work) {
+bool find_user(uid_t uid, struct passwd *pw, std::vector<char> &work)
+{
     return lookup_entry(
-        [uid](struct passwd *e, char *b, size_t n, struct passwd **r) { return getpwuid_r(uid, e, b, n, r); },
-        pw, work);
+        [uid](struct passwd *e, char *b, size_t n, struct passwd **r) { return getpwuid_r(uid, e, b, n, r); }, pw,
+        work);
 }
 
-bool find_group(gid_t gid, struct group *gr, std::vector<char> &work) {
+bool find_group(gid_t gid, struct group *gr, std::vector<char> &work)
+{
     return lookup_entry(
-        [gid](struct group *e, char *b, size_t n, struct group **r) { return getgrgid_r(gid, e, b, n, r); },
-        gr, work);
+        [gid](struct group *e, char *b, size_t n, struct group **r) { return getgrgid_r(gid, e, b, n, r); }, gr, work);
 }
 
 // The local name of a user or group SID, "nobody" when it has none.  May
 // throw std::bad_alloc.
-std::string user_name_of(const idkit_sid_t *sid, std::vector<char> &work) {
+std::string user_name_of(const idkit_sid_t *sid, std::vector<char> &work)
+{
     uint32_t uid;
     struct passwd pw;
     if (local_id(sid, kUnixUserRid, &uid) && find_user(uid, &pw, work))
@@ -215,7 +228,8 @@ std::string user_name_of(const idkit_sid_t *sid, std::vector<char> &work) {
     return "nobody";
 }
 
-std::string group_name_of(const idkit_sid_t *sid, std::vector<char> &work) {
+std::string group_name_of(const idkit_sid_t *sid, std::vector<char> &work)
+{
     uint32_t gid;
     struct group gr;
     if (local_id(sid, kUnixGroupRid, &gid) && find_group(gid, &gr, work))
@@ -226,7 +240,8 @@ std::string group_name_of(const idkit_sid_t *sid, std::vector<char> &work) {
 // ---- Own credentials ----
 
 // The real uid, gid and supplementary groups of the process.
-core_status_t own_groups(std::vector<gid_t> &groups) {
+core_status_t own_groups(std::vector<gid_t> &groups)
+{
     try {
         // The group list may change between the two calls; try again then.
         for (int attempt = 0; attempt < 8; ++attempt) {
@@ -264,7 +279,8 @@ struct group_answer {
 thread_local passwd_answer tl_passwd;
 thread_local group_answer tl_group;
 
-char *dup_string(const std::string &s) {
+char *dup_string(const std::string &s)
+{
     return strdup(s.c_str());
 }
 
@@ -276,7 +292,8 @@ extern "C" {
 const idkit_sid_t IDKIT_SID_NOBODY = {0, IDKIT_SID_KIND_NOBODY, {0}};
 const idkit_sid_t IDKIT_SID_DONTCARE = {0, IDKIT_SID_KIND_DONTCARE, {0}};
 
-VELMO_API int idkit_sid_eq(const idkit_sid_t *a, const idkit_sid_t *b) {
+VELMO_API int idkit_sid_eq(const idkit_sid_t *a, const idkit_sid_t *b)
+{
     if (a == b)
         return 1;
     if (a == nullptr || b == nullptr || a->kind != b->kind || a->length != b->length)
@@ -286,7 +303,8 @@ VELMO_API int idkit_sid_eq(const idkit_sid_t *a, const idkit_sid_t *b) {
 
 // FNV-1a over kind, length and the used body: cheap enough for the cache's
 // hot path, which calls it under its lock.
-VELMO_API uint32_t idkit_sid_hash_fn(const void *key) {
+VELMO_API uint32_t idkit_sid_hash_fn(const void *key)
+{
     const idkit_sid_t *sid = static_cast<const idkit_sid_t *>(key);
     if (sid == nullptr)
         return 0;
@@ -299,11 +317,13 @@ VELMO_API uint32_t idkit_sid_hash_fn(const void *key) {
     return h;
 }
 
-VELMO_API int idkit_sid_keycmp_fn(const void *a, const void *b) {
+VELMO_API int idkit_sid_keycmp_fn(const void *a, const void *b)
+{
     return idkit_sid_eq(static_cast<const idkit_sid_t *>(a), static_cast<const idkit_sid_t *>(b)) ? 1 : 0;
 }
 
-VELMO_API char *idkit_sid_to_str(const idkit_sid_t *sid, char *buffer) {
+VELMO_API char *idkit_sid_to_str(const idkit_sid_t *sid, char *buffer)
+{
     if (buffer == nullptr)
         return nullptr;
     if (sid == nullptr || sid->kind == IDKIT_SID_KIND_NOBODY) {
@@ -336,7 +356,8 @@ VELMO_API char *idkit_sid_to_str(const idkit_sid_t *sid, char *buffer) {
     return buffer;
 }
 
-VELMO_API core_status_t idkit_sid_from_str(const char *text, idkit_sid_t *out) {
+VELMO_API core_status_t idkit_sid_from_str(const char *text, idkit_sid_t *out)
+{
     if (text == nullptr || out == nullptr)
         return IDKIT_E_BAD_SID_TEXT;
     if (std::strcmp(text, "nobody") == 0) {
@@ -354,29 +375,34 @@ VELMO_API core_status_t idkit_sid_from_str(const char *text, idkit_sid_t *out) {
     return 0;
 }
 
-VELMO_API int idkit_uid_to_sid(idkit_sid_t *out, idkit_uid_t uid) {
+VELMO_API int idkit_uid_to_sid(idkit_sid_t *out, idkit_uid_t uid)
+{
     if (out != nullptr)
         make_local_sid(out, kUnixUserRid, uid);
     return 0;
 }
 
-VELMO_API int idkit_gid_to_sid(idkit_sid_t *out, idkit_gid_t gid) {
+VELMO_API int idkit_gid_to_sid(idkit_sid_t *out, idkit_gid_t gid)
+{
     if (out != nullptr)
         make_local_sid(out, kUnixGroupRid, gid);
     return 0;
 }
 
-VELMO_API idkit_uid_t idkit_sid_to_uid(const idkit_sid_t *sid) {
+VELMO_API idkit_uid_t idkit_sid_to_uid(const idkit_sid_t *sid)
+{
     uint32_t id;
     return local_id(sid, kUnixUserRid, &id) ? id : IDKIT_ID_NOBODY;
 }
 
-VELMO_API idkit_gid_t idkit_sid_to_gid(const idkit_sid_t *sid) {
+VELMO_API idkit_gid_t idkit_sid_to_gid(const idkit_sid_t *sid)
+{
     uint32_t id;
     return local_id(sid, kUnixGroupRid, &id) ? id : IDKIT_ID_NOBODY;
 }
 
-VELMO_API core_status_t idkit_get_sid_credentials(idkit_sid_credentials_t *out) {
+VELMO_API core_status_t idkit_get_sid_credentials(idkit_sid_credentials_t *out)
+{
     if (out == nullptr)
         return CORE_E_BAD_ARGUMENT;
     std::vector<gid_t> groups;
@@ -392,7 +418,8 @@ VELMO_API core_status_t idkit_get_sid_credentials(idkit_sid_credentials_t *out) 
     return 0;
 }
 
-VELMO_API core_status_t idkit_get_complete_whole_credentials(idkit_whole_credentials_t *out) {
+VELMO_API core_status_t idkit_get_complete_whole_credentials(idkit_whole_credentials_t *out)
+{
     if (out == nullptr)
         return CORE_E_BAD_ARGUMENT;
     std::memset(out, 0, sizeof *out);
@@ -416,7 +443,8 @@ VELMO_API core_status_t idkit_get_complete_whole_credentials(idkit_whole_credent
 }
 
 VELMO_API core_status_t idkit_sid_credentials_to_credentials(const idkit_sid_credentials_t *sids,
-                                                             idkit_credentials_t *out) {
+                                                             idkit_credentials_t *out)
+{
     if (sids == nullptr || out == nullptr || sids->ngroups > IDKIT_MAX_GROUPS)
         return CORE_E_BAD_ARGUMENT;
     idkit_credentials_t creds;
@@ -439,7 +467,8 @@ VELMO_API core_status_t idkit_sid_credentials_to_credentials(const idkit_sid_cre
     return 0;
 }
 
-VELMO_API idkit_passwd_sid_t *idkit_getpwsid(const idkit_sid_t *sid) {
+VELMO_API idkit_passwd_sid_t *idkit_getpwsid(const idkit_sid_t *sid)
+{
     uint32_t uid;
     if (!local_id(sid, kUnixUserRid, &uid))
         return nullptr;
@@ -470,7 +499,8 @@ VELMO_API idkit_passwd_sid_t *idkit_getpwsid(const idkit_sid_t *sid) {
     }
 }
 
-VELMO_API idkit_group_sid_t *idkit_getgrsid(const idkit_sid_t *sid) {
+VELMO_API idkit_group_sid_t *idkit_getgrsid(const idkit_sid_t *sid)
+{
     uint32_t gid;
     if (!local_id(sid, kUnixGroupRid, &gid))
         return nullptr;
@@ -490,7 +520,8 @@ VELMO_API idkit_group_sid_t *idkit_getgrsid(const idkit_sid_t *sid) {
     }
 }
 
-VELMO_API int idkit_mk_authunix_machname(char *buffer, size_t size) {
+VELMO_API int idkit_mk_authunix_machname(char *buffer, size_t size)
+{
     if (buffer == nullptr || size == 0)
         return -1;
     char name[HOST_NAME_MAX + 1];
@@ -505,7 +536,8 @@ VELMO_API int idkit_mk_authunix_machname(char *buffer, size_t size) {
     return 0;
 }
 
-VELMO_API int idkit_copy_whole_credentials(const idkit_whole_credentials_t *src, idkit_whole_credentials_t *dst) {
+VELMO_API int idkit_copy_whole_credentials(const idkit_whole_credentials_t *src, idkit_whole_credentials_t *dst)
+{
     if (src == nullptr || dst == nullptr)
         return CORE_E_BAD_ARGUMENT;
     // A record already owns its own array.
@@ -530,7 +562,8 @@ VELMO_API int idkit_copy_whole_credentials(const idkit_whole_credentials_t *src,
     return status;
 }
 
-VELMO_API void idkit_free_whole_credentials(idkit_whole_credentials_t *wc) {
+VELMO_API void idkit_free_whole_credentials(idkit_whole_credentials_t *wc)
+{
     if (wc == nullptr)
         return;
     std::free(wc->groups);
@@ -539,7 +572,8 @@ VELMO_API void idkit_free_whole_credentials(idkit_whole_credentials_t *wc) {
 }
 
 VELMO_API core_status_t idkit_whole_credentials_to_whole_string_credentials(const idkit_whole_credentials_t *wc,
-                                                                           idkit_whole_string_credentials_t *out) {
+                                                                            idkit_whole_string_credentials_t *out)
+{
     if (out == nullptr)
         return CORE_E_BAD_ARGUMENT;
     std::memset(out, 0, sizeof *out);
@@ -574,7 +608,8 @@ VELMO_API core_status_t idkit_whole_credentials_to_whole_string_credentials(cons
     return 0;
 }
 
-VELMO_API void idkit_free_whole_string_credentials(idkit_whole_string_credentials_t *wsc) {
+VELMO_API void idkit_free_whole_string_credentials(idkit_whole_string_credentials_t *wsc)
+{
     if (wsc == nullptr)
         return;
     std::free(wsc->user);
@@ -586,7 +621,8 @@ VELMO_API void idkit_free_whole_string_credentials(idkit_whole_string_credential
     std::memset(wsc, 0, sizeof *wsc);
 }
 
-VELMO_API void idkit_free_string_credentials(idkit_string_credentials_t *sc) {
+VELMO_API void idkit_free_string_credentials(idkit_string_credentials_t *sc)
+{
     if (sc == nullptr)
         return;
     std::free(sc->user);

@@ -21,7 +21,8 @@ struct decode_ledger {
 
 // Undoes a failed decode: releases every allocation of the ledger and nulls
 // the pointers that held them.
-void rollback(decode_ledger &ledger) {
+void rollback(decode_ledger &ledger)
+{
     for (char **slot : ledger.names) {
         std::free(*slot);
         *slot = nullptr;
@@ -38,8 +39,9 @@ void rollback(decode_ledger &ledger) {
 
 // Runs the body of a record's routine with a ledger, and rolls back what it
 // allocated when a decode fails (running out of memory included).
-template <typename Body>
-bool_t with_ledger(XDR *xdrs, Body body) {
+template<typename Body>
+bool_t with_ledger(XDR *xdrs, Body body)
+{
     decode_ledger ledger;
     bool ok;
     try {
@@ -57,7 +59,8 @@ bool_t with_ledger(XDR *xdrs, Body body) {
 // failed allocation can still be sent.  A name decoded into a fresh
 // allocation is noted in `ledger`, unless it is null because the slot lies
 // in an array that the ledger already releases whole.
-bool name_x(XDR *xdrs, char **slot, decode_ledger *ledger) {
+bool name_x(XDR *xdrs, char **slot, decode_ledger *ledger)
+{
     switch (xdrs->x_op) {
     case XDR_ENCODE: {
         char empty[] = "";
@@ -89,12 +92,14 @@ bool name_x(XDR *xdrs, char **slot, decode_ledger *ledger) {
     return false;
 }
 
-bool word_x(XDR *xdrs, uint64_t *value) {
+bool word_x(XDR *xdrs, uint64_t *value)
+{
     return velmo_xdr_u_long(xdrs, value, 0);
 }
 
 // A count in [0, max]; refused on the way out as well as on the way in.
-bool count_x(XDR *xdrs, uint32_t *count, uint32_t max) {
+bool count_x(XDR *xdrs, uint32_t *count, uint32_t max)
+{
     if (xdrs->x_op == XDR_FREE)
         return true;
     if (xdrs->x_op == XDR_ENCODE && *count > max)
@@ -102,15 +107,18 @@ bool count_x(XDR *xdrs, uint32_t *count, uint32_t max) {
     return xdr_u_int(xdrs, count) && *count <= max;
 }
 
-bool user_sid_x(XDR *xdrs, idkit_user_sid_t *user, decode_ledger &ledger) {
+bool user_sid_x(XDR *xdrs, idkit_user_sid_t *user, decode_ledger &ledger)
+{
     return name_x(xdrs, &user->name, &ledger) && word_x(xdrs, &user->id) && xdr_idkit_sid_t(xdrs, &user->sid, 0);
 }
 
-bool group_sid_x(XDR *xdrs, idkit_group_sid_t *group, decode_ledger &ledger) {
+bool group_sid_x(XDR *xdrs, idkit_group_sid_t *group, decode_ledger &ledger)
+{
     return name_x(xdrs, &group->name, &ledger) && word_x(xdrs, &group->id) && xdr_idkit_sid_t(xdrs, &group->sid, 0);
 }
 
-bool string_credentials_x(XDR *xdrs, idkit_string_credentials_t *creds, decode_ledger &ledger) {
+bool string_credentials_x(XDR *xdrs, idkit_string_credentials_t *creds, decode_ledger &ledger)
+{
     if (xdrs->x_op == XDR_FREE) {
         idkit_free_string_credentials(creds);
         return true;
@@ -129,15 +137,16 @@ bool string_credentials_x(XDR *xdrs, idkit_string_credentials_t *creds, decode_l
     return true;
 }
 
-bool whole_string_credentials_x(XDR *xdrs, idkit_whole_string_credentials_t *creds, decode_ledger &ledger) {
+bool whole_string_credentials_x(XDR *xdrs, idkit_whole_string_credentials_t *creds, decode_ledger &ledger)
+{
     if (xdrs->x_op == XDR_FREE) {
         idkit_free_whole_string_credentials(creds);
         return true;
     }
     if (!name_x(xdrs, &creds->user, &ledger) || !name_x(xdrs, &creds->group, &ledger))
         return false;
-    if (xdrs->x_op == XDR_ENCODE && (creds->ngroups > IDKIT_WHOLE_MAX_GROUPS ||
-                                     (creds->ngroups > 0 && creds->groups == nullptr)))
+    if (xdrs->x_op == XDR_ENCODE &&
+        (creds->ngroups > IDKIT_WHOLE_MAX_GROUPS || (creds->ngroups > 0 && creds->groups == nullptr)))
         return false;
     uint32_t n = uint32_t(creds->ngroups);
     if (!count_x(xdrs, &n, IDKIT_WHOLE_MAX_GROUPS))
@@ -165,7 +174,8 @@ bool whole_string_credentials_x(XDR *xdrs, idkit_whole_string_credentials_t *cre
 
 extern "C" {
 
-VELMO_API bool_t xdr_idkit_sid_t(XDR *xdrs, idkit_sid_t *sid, u_int /*flags*/) {
+VELMO_API bool_t xdr_idkit_sid_t(XDR *xdrs, idkit_sid_t *sid, u_int /*flags*/)
+{
     if (xdrs == nullptr || sid == nullptr)
         return FALSE;
     switch (xdrs->x_op) {
@@ -194,15 +204,18 @@ VELMO_API bool_t xdr_idkit_sid_t(XDR *xdrs, idkit_sid_t *sid, u_int /*flags*/) {
     return FALSE;
 }
 
-VELMO_API bool_t xdr_idkit_uid_t(XDR *xdrs, idkit_uid_t *uid, u_int /*flags*/) {
+VELMO_API bool_t xdr_idkit_uid_t(XDR *xdrs, idkit_uid_t *uid, u_int /*flags*/)
+{
     return xdrs != nullptr && uid != nullptr && xdr_u_int(xdrs, uid);
 }
 
-VELMO_API bool_t xdr_idkit_gid_t(XDR *xdrs, idkit_gid_t *gid, u_int /*flags*/) {
+VELMO_API bool_t xdr_idkit_gid_t(XDR *xdrs, idkit_gid_t *gid, u_int /*flags*/)
+{
     return xdrs != nullptr && gid != nullptr && xdr_u_int(xdrs, gid);
 }
 
-VELMO_API bool_t xdr_idkit_credentials_t(XDR *xdrs, idkit_credentials_t *creds, u_int /*flags*/) {
+VELMO_API bool_t xdr_idkit_credentials_t(XDR *xdrs, idkit_credentials_t *creds, u_int /*flags*/)
+{
     if (xdrs == nullptr || creds == nullptr)
         return FALSE;
     if (xdrs->x_op == XDR_FREE)
@@ -212,8 +225,8 @@ VELMO_API bool_t xdr_idkit_credentials_t(XDR *xdrs, idkit_credentials_t *creds, 
         std::memset(&wire, 0, sizeof wire);
     else if (wire.ngroups < 0 || wire.ngroups > IDKIT_MAX_GROUPS)
         return FALSE;
-    if (!word_x(xdrs, &wire.uid) || !word_x(xdrs, &wire.gid) || !xdr_int(xdrs, &wire.ngroups) ||
-        wire.ngroups < 0 || wire.ngroups > IDKIT_MAX_GROUPS)
+    if (!word_x(xdrs, &wire.uid) || !word_x(xdrs, &wire.gid) || !xdr_int(xdrs, &wire.ngroups) || wire.ngroups < 0 ||
+        wire.ngroups > IDKIT_MAX_GROUPS)
         return FALSE;
     for (int32_t i = 0; i < wire.ngroups; ++i)
         if (!word_x(xdrs, &wire.groups[i]))
@@ -223,34 +236,39 @@ VELMO_API bool_t xdr_idkit_credentials_t(XDR *xdrs, idkit_credentials_t *creds, 
     return TRUE;
 }
 
-VELMO_API bool_t xdr_idkit_string_credentials_t(XDR *xdrs, idkit_string_credentials_t *creds, u_int /*flags*/) {
+VELMO_API bool_t xdr_idkit_string_credentials_t(XDR *xdrs, idkit_string_credentials_t *creds, u_int /*flags*/)
+{
     if (xdrs == nullptr || creds == nullptr)
         return FALSE;
     return with_ledger(xdrs, [&](decode_ledger &l) { return string_credentials_x(xdrs, creds, l); });
 }
 
-VELMO_API bool_t xdr_idkit_user_sid_t(XDR *xdrs, idkit_user_sid_t *user, u_int /*flags*/) {
+VELMO_API bool_t xdr_idkit_user_sid_t(XDR *xdrs, idkit_user_sid_t *user, u_int /*flags*/)
+{
     if (xdrs == nullptr || user == nullptr)
         return FALSE;
     return with_ledger(xdrs, [&](decode_ledger &l) { return user_sid_x(xdrs, user, l); });
 }
 
-VELMO_API bool_t xdr_idkit_group_sid_t(XDR *xdrs, idkit_group_sid_t *group, u_int /*flags*/) {
+VELMO_API bool_t xdr_idkit_group_sid_t(XDR *xdrs, idkit_group_sid_t *group, u_int /*flags*/)
+{
     if (xdrs == nullptr || group == nullptr)
         return FALSE;
     return with_ledger(xdrs, [&](decode_ledger &l) { return group_sid_x(xdrs, group, l); });
 }
 
-VELMO_API bool_t xdr_idkit_passwd_sid_t(XDR *xdrs, idkit_passwd_sid_t *pw, u_int /*flags*/) {
+VELMO_API bool_t xdr_idkit_passwd_sid_t(XDR *xdrs, idkit_passwd_sid_t *pw, u_int /*flags*/)
+{
     if (xdrs == nullptr || pw == nullptr)
         return FALSE;
     return with_ledger(xdrs, [&](decode_ledger &l) {
-        return user_sid_x(xdrs, &pw->user, l) && group_sid_x(xdrs, &pw->group, l) &&
-               name_x(xdrs, &pw->gecos, &l) && name_x(xdrs, &pw->home, &l);
+        return user_sid_x(xdrs, &pw->user, l) && group_sid_x(xdrs, &pw->group, l) && name_x(xdrs, &pw->gecos, &l) &&
+               name_x(xdrs, &pw->home, &l);
     });
 }
 
-VELMO_API bool_t xdr_idkit_sid_credentials_t(XDR *xdrs, idkit_sid_credentials_t *creds, u_int /*flags*/) {
+VELMO_API bool_t xdr_idkit_sid_credentials_t(XDR *xdrs, idkit_sid_credentials_t *creds, u_int /*flags*/)
+{
     if (xdrs == nullptr || creds == nullptr)
         return FALSE;
     if (xdrs->x_op == XDR_FREE)
@@ -273,7 +291,8 @@ VELMO_API bool_t xdr_idkit_sid_credentials_t(XDR *xdrs, idkit_sid_credentials_t 
 }
 
 VELMO_API bool_t xdr_idkit_whole_string_credentials_t(XDR *xdrs, idkit_whole_string_credentials_t *creds,
-                                                      u_int /*flags*/) {
+                                                      u_int /*flags*/)
+{
     if (xdrs == nullptr || creds == nullptr)
         return FALSE;
     bool_t ok = with_ledger(xdrs, [&](decode_ledger &l) { return whole_string_credentials_x(xdrs, creds, l); });
@@ -283,7 +302,8 @@ VELMO_API bool_t xdr_idkit_whole_string_credentials_t(XDR *xdrs, idkit_whole_str
     return ok;
 }
 
-VELMO_API bool_t xdr_idkit_whole_credentials_t(XDR *xdrs, idkit_whole_credentials_t *creds, u_int /*flags*/) {
+VELMO_API bool_t xdr_idkit_whole_credentials_t(XDR *xdrs, idkit_whole_credentials_t *creds, u_int /*flags*/)
+{
     if (xdrs == nullptr || creds == nullptr)
         return FALSE;
     if (xdrs->x_op == XDR_ENCODE && creds->ngroups < 0)

@@ -15,5 +15,4 @@ VELMO_API void mem_free(void *pointer)
 {
     std::free(pointer);
 }
-
 }

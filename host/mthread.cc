@@ -56,5 +56,4 @@ VELMO_API void mthread_free_tls(void *value)
 {
     std::free(value);
 }
-
 }

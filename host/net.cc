@@ -55,11 +55,9 @@ std::string address_text(const Address &address)
 {
     char text[INET6_ADDRSTRLEN] = "";
     if (address.storage.ss_family == AF_INET)
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(&address.storage)->sin_addr, text,
-                  sizeof text);
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(&address.storage)->sin_addr, text, sizeof text);
     else if (address.storage.ss_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(&address.storage)->sin6_addr,
-                  text, sizeof text);
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(&address.storage)->sin6_addr, text, sizeof text);
     return text;
 }
 

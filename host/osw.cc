@@ -29,7 +29,7 @@ size_t initial_buffer_size(int sysconf_name)
 // Runs `call(buffer, size)` (a POSIX _r look-up filling `record`) with a
 // buffer that doubles while the call answers ERANGE.  The buffer is handed
 // to the caller only with a found entry.
-template <typename Record, typename Call>
+template<typename Record, typename Call>
 int look_up(int sysconf_name, Record **result, char **buffer, Call call)
 {
     if (result == nullptr || buffer == nullptr)
@@ -55,7 +55,7 @@ int look_up(int sysconf_name, Record **result, char **buffer, Call call)
 }
 
 // The answer to a call without its arguments: nothing found, nothing held.
-template <typename Record>
+template<typename Record>
 int reject(Record **result, char **buffer)
 {
     if (result != nullptr)
@@ -83,42 +83,36 @@ VELMO_API int osw_getpwuid_r(uid_t uid, struct passwd *pwd, char **buffer, struc
 {
     if (pwd == nullptr)
         return reject(result, buffer);
-    return look_up(_SC_GETPW_R_SIZE_MAX, result, buffer,
-                   [&](char *work, size_t size, struct passwd **found) {
-                       return getpwuid_r(uid, pwd, work, size, found);
-                   });
+    return look_up(_SC_GETPW_R_SIZE_MAX, result, buffer, [&](char *work, size_t size, struct passwd **found) {
+        return getpwuid_r(uid, pwd, work, size, found);
+    });
 }
 
-VELMO_API int osw_getpwnam_r(const char *name, struct passwd *pwd, char **buffer,
-                             struct passwd **result)
+VELMO_API int osw_getpwnam_r(const char *name, struct passwd *pwd, char **buffer, struct passwd **result)
 {
     if (name == nullptr || pwd == nullptr)
         return reject(result, buffer);
-    return look_up(_SC_GETPW_R_SIZE_MAX, result, buffer,
-                   [&](char *work, size_t size, struct passwd **found) {
-                       return getpwnam_r(name, pwd, work, size, found);
-                   });
+    return look_up(_SC_GETPW_R_SIZE_MAX, result, buffer, [&](char *work, size_t size, struct passwd **found) {
+        return getpwnam_r(name, pwd, work, size, found);
+    });
 }
 
 VELMO_API int osw_getgrgid_r(gid_t gid, struct group *grp, char **buffer, struct group **result)
 {
     if (grp == nullptr)
         return reject(result, buffer);
-    return look_up(_SC_GETGR_R_SIZE_MAX, result, buffer,
-                   [&](char *work, size_t size, struct group **found) {
-                       return getgrgid_r(gid, grp, work, size, found);
-                   });
+    return look_up(_SC_GETGR_R_SIZE_MAX, result, buffer, [&](char *work, size_t size, struct group **found) {
+        return getgrgid_r(gid, grp, work, size, found);
+    });
 }
 
-VELMO_API int osw_getgrnam_r(const char *name, struct group *grp, char **buffer,
-                             struct group **result)
+VELMO_API int osw_getgrnam_r(const char *name, struct group *grp, char **buffer, struct group **result)
 {
     if (name == nullptr || grp == nullptr)
         return reject(result, buffer);
-    return look_up(_SC_GETGR_R_SIZE_MAX, result, buffer,
-                   [&](char *work, size_t size, struct group **found) {
-                       return getgrnam_r(name, grp, work, size, found);
-                   });
+    return look_up(_SC_GETGR_R_SIZE_MAX, result, buffer, [&](char *work, size_t size, struct group **found) {
+        return getgrnam_r(name, grp, work, size, found);
+    });
 }
 
 // The clock can stand still between calls or go back; the stamp then moves
@@ -133,5 +127,4 @@ VELMO_API time_t osw_sock_port_uniquifier(void)
     } while (!last_stamp.compare_exchange_weak(last, next));
     return next;
 }
-
 }

@@ -31,8 +31,7 @@ VELMO_API int txt_cpy_buf(char *destination, const char *source, size_t size)
     return n < length;
 }
 
-VELMO_API int txt_find_char_from(const char *string, size_t start, const char *set, size_t *position,
-                                 int *found)
+VELMO_API int txt_find_char_from(const char *string, size_t start, const char *set, size_t *position, int *found)
 {
     int hit = 0;
     if (string != nullptr && set != nullptr && start <= std::strlen(string)) {
@@ -47,5 +46,4 @@ VELMO_API int txt_find_char_from(const char *string, size_t start, const char *s
         *found = hit;
     return hit;
 }
-
 }

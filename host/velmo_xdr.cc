@@ -10,13 +10,15 @@ namespace {
 // Element routines take the stream, the element and a reserved word.
 using element_proc = bool_t (*)(XDR *, void *, u_int);
 
-bool_t run_element(xdrproc_t routine, XDR *xdrs, void *element) {
+bool_t run_element(xdrproc_t routine, XDR *xdrs, void *element)
+{
     return reinterpret_cast<element_proc>(routine)(xdrs, element, 0);
 }
 
 // Lets the element routine release whatever the first `count` elements of
 // `array` own, the way xdr_free does for a single object.
-void free_elements(char *array, uint32_t count, uint32_t element_size, xdrproc_t routine) {
+void free_elements(char *array, uint32_t count, uint32_t element_size, xdrproc_t routine)
+{
     XDR freeing;
     std::memset(&freeing, 0, sizeof freeing);
     freeing.x_op = XDR_FREE;
@@ -47,8 +49,8 @@ bool grow(char **elements, uint32_t *capacity, uint32_t index, uint32_t total, u
     return true;
 }
 
-bool_t decode_array(XDR *xdrs, void **array, uint32_t *count, uint32_t max, uint32_t element_size,
-                    xdrproc_t routine) {
+bool_t decode_array(XDR *xdrs, void **array, uint32_t *count, uint32_t max, uint32_t element_size, xdrproc_t routine)
+{
     u_int n = 0;
     if (!xdr_u_int(xdrs, &n) || n > max)
         return FALSE;
@@ -79,13 +81,15 @@ bool_t decode_array(XDR *xdrs, void **array, uint32_t *count, uint32_t max, uint
 
 extern "C" {
 
-VELMO_API bool_t velmo_xdr_u_long(XDR *xdrs, uint64_t *value, u_int /*flags*/) {
+VELMO_API bool_t velmo_xdr_u_long(XDR *xdrs, uint64_t *value, u_int /*flags*/)
+{
     if (xdrs == nullptr || value == nullptr)
         return FALSE;
     return xdr_u_int64_t(xdrs, value);
 }
 
-VELMO_API bool_t xdr_time_t(XDR *xdrs, time_t *value, u_int /*flags*/) {
+VELMO_API bool_t xdr_time_t(XDR *xdrs, time_t *value, u_int /*flags*/)
+{
     if (xdrs == nullptr || value == nullptr)
         return FALSE;
     int64_t wire = static_cast<int64_t>(*value);
@@ -96,10 +100,10 @@ VELMO_API bool_t xdr_time_t(XDR *xdrs, time_t *value, u_int /*flags*/) {
     return TRUE;
 }
 
-VELMO_API bool_t xdr_ez_array(XDR *xdrs, void **array, uint32_t *count, uint32_t max,
-                              uint32_t element_size, xdrproc_t element_routine, u_int /*flags*/) {
-    if (xdrs == nullptr || array == nullptr || count == nullptr || element_size == 0 ||
-        element_routine == nullptr)
+VELMO_API bool_t xdr_ez_array(XDR *xdrs, void **array, uint32_t *count, uint32_t max, uint32_t element_size,
+                              xdrproc_t element_routine, u_int /*flags*/)
+{
+    if (xdrs == nullptr || array == nullptr || count == nullptr || element_size == 0 || element_routine == nullptr)
         return FALSE;
     switch (xdrs->x_op) {
     case XDR_ENCODE: {

@@ -18,9 +18,9 @@ typedef struct credmap_tls {
     char pw_text[4][CREDMAP_TLS_TEXT]; /* user name, group name, gecos, home */
     char gr_text[CREDMAP_TLS_TEXT];    /* group name */
     struct passwd pwd;
-    char *pwd_buf;                     /* work buffer of pwd (mem_malloc), or null */
+    char *pwd_buf; /* work buffer of pwd (mem_malloc), or null */
     struct group grp;
-    char *grp_buf;                     /* work buffer of grp (mem_malloc), or null */
+    char *grp_buf; /* work buffer of grp (mem_malloc), or null */
 } credmap_tls_t;
 
 VELMO_END_DECLS

@@ -31,19 +31,19 @@ enum core_status_code {
     CORE_E_CREDS_REFUSED = 1063,      /* the remote host refuses the credentials */
     CORE_E_BAD_ARGUMENT = 1072,       /* argument missing or out of range */
     /* Statuses of the host services. */
-    CORE_E_NO_MEMORY = 1101,          /* not enough memory */
-    CORE_E_NOT_FOUND = 1102,          /* no such entry */
-    CORE_E_SYSTEM = 1103,             /* a system call failed */
-    HUBD_E_HOST_UNKNOWN = 1110,       /* host name cannot be resolved */
-    HUBD_E_UNREACHABLE = 1111,        /* the host's location broker cannot be reached */
-    HUBD_E_NOT_REGISTERED = 1112,     /* server not registered and not startable */
-    HUBD_E_CONNECT_REFUSED = 1113,    /* connection to the server refused */
-    HUBD_E_START_TIMEOUT = 1114,      /* started server did not register in time */
-    HUBD_E_PROTOCOL = 1115,           /* the location broker answered badly */
-    HUBD_E_CLIENT = 1116,             /* RPC client for the server cannot be made */
-    IDKIT_E_BAD_SID_TEXT = 1120,      /* text is not a SID */
-    IDKIT_E_UNMAPPED_SID = 1121,      /* SID stands for no local user or group */
-    IDKIT_E_NO_CREDENTIALS = 1122     /* own credentials cannot be read */
+    CORE_E_NO_MEMORY = 1101,       /* not enough memory */
+    CORE_E_NOT_FOUND = 1102,       /* no such entry */
+    CORE_E_SYSTEM = 1103,          /* a system call failed */
+    HUBD_E_HOST_UNKNOWN = 1110,    /* host name cannot be resolved */
+    HUBD_E_UNREACHABLE = 1111,     /* the host's location broker cannot be reached */
+    HUBD_E_NOT_REGISTERED = 1112,  /* server not registered and not startable */
+    HUBD_E_CONNECT_REFUSED = 1113, /* connection to the server refused */
+    HUBD_E_START_TIMEOUT = 1114,   /* started server did not register in time */
+    HUBD_E_PROTOCOL = 1115,        /* the location broker answered badly */
+    HUBD_E_CLIENT = 1116,          /* RPC client for the server cannot be made */
+    IDKIT_E_BAD_SID_TEXT = 1120,   /* text is not a SID */
+    IDKIT_E_UNMAPPED_SID = 1121,   /* SID stands for no local user or group */
+    IDKIT_E_NO_CREDENTIALS = 1122  /* own credentials cannot be read */
 };
 
 /* The text of a status; "unknown status" for numbers not listed. */
@@ -92,8 +92,7 @@ typedef struct core_sid_acl *core_sid_acl_t;
 VELMO_API core_status_t core_sid_acl_create(core_sid_acl_t *acl_out);
 /* The entry after *cursor (0 starts a walk), with its position; null at the
  * end.  The entry stays valid until the list changes. */
-VELMO_API const core_sid_acl_entry_t *core_sid_acl_next_entry(core_sid_acl_t acl, uint64_t *cursor,
-                                                              uint32_t *position);
+VELMO_API const core_sid_acl_entry_t *core_sid_acl_next_entry(core_sid_acl_t acl, uint64_t *cursor, uint32_t *position);
 /* Sets the entry at `position`, replacing one already there. */
 VELMO_API core_status_t core_sid_acl_set_entry(core_sid_acl_t acl, const core_sid_acl_entry_t *entry,
                                                uint32_t position);
@@ -114,12 +113,10 @@ typedef struct core_rolemap_acl *core_rolemap_acl_t;
 VELMO_API core_status_t core_rolemap_acl_create(core_rolemap_acl_t *map_out);
 /* The binding after *cursor (0 starts a walk), in the order roles were
  * first added; null at the end. */
-VELMO_API const core_rolemap_binding_t *core_rolemap_acl_next_role_binding(core_rolemap_acl_t map,
-                                                                            uint64_t *cursor);
+VELMO_API const core_rolemap_binding_t *core_rolemap_acl_next_role_binding(core_rolemap_acl_t map, uint64_t *cursor);
 /* Adds one entry under the role of `binding`, making the binding when the
  * map has none for that role. */
-VELMO_API core_status_t core_rolemap_acl_add_role_binding(core_rolemap_acl_t map,
-                                                          const core_rolemap_binding_t *binding,
+VELMO_API core_status_t core_rolemap_acl_add_role_binding(core_rolemap_acl_t map, const core_rolemap_binding_t *binding,
                                                           const core_sid_acl_entry_t *entry);
 VELMO_API size_t core_rolemap_acl_count(core_rolemap_acl_t map);
 VELMO_API void core_rolemap_acl_free(core_rolemap_acl_t map);

@@ -45,9 +45,8 @@ VELMO_API int exc_frame_caught(exc_frame_t *frame);
 
 /* Registers `frame`; 0 on registration, the exception's code when an
  * exception comes back to it. */
-#define exc_cleanup_start(frame, flags)                                                            \
-    (exc_frame_push(frame),                                                                        \
-     sigsetjmp((frame)->context, 1) == 0 ? exc_frame_armed(frame) : exc_frame_caught(frame))
+#define exc_cleanup_start(frame, flags)                                                                                \
+    (exc_frame_push(frame), sigsetjmp((frame)->context, 1) == 0 ? exc_frame_armed(frame) : exc_frame_caught(frame))
 
 /* Unregisters `frame`, which must be the thread's innermost frame. */
 VELMO_API void exc_cleanup_rls(exc_frame_t *frame);
@@ -64,8 +63,7 @@ VELMO_API void exc_enable(void);
 VELMO_API int exc_inhibit_depth(void);
 
 /* Report and stop the process. */
-VELMO_API __attribute__((noreturn)) void exc_assert_fail(const char *expression, const char *file,
-                                                         int line);
+VELMO_API __attribute__((noreturn)) void exc_assert_fail(const char *expression, const char *file, int line);
 VELMO_API __attribute__((noreturn)) void exc_panic(const char *file, int line);
 
 /* The process's exit routine: called once when the process exits (through

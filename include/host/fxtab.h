@@ -33,9 +33,8 @@ typedef int (*fxtab_keycmp_fn)(const void *a, const void *b);
 /* A new table, or null when none can be made (no memory, a zero key size, a
  * key or data size over 16 MiB, or a missing function).  `buckets` is only a
  * starting size.  `flags` is reserved: pass 1. */
-VELMO_API fxtab_t fxtab_create_with_fns(unsigned int buckets, size_t data_size, int flags,
-                                        size_t key_size, fxtab_hash_fn hash_fn,
-                                        fxtab_keycmp_fn keycmp_fn);
+VELMO_API fxtab_t fxtab_create_with_fns(unsigned int buckets, size_t data_size, int flags, size_t key_size,
+                                        fxtab_hash_fn hash_fn, fxtab_keycmp_fn keycmp_fn);
 /* Finds or makes the entry for `key`, copying the key into the table.
  * *slot points to its data (zeroed when new), or is null when no entry could
  * be made (null table, key or slot, the cap reached, no memory); *aux is 1

@@ -58,9 +58,8 @@ VELMO_STATIC_ASSERT(offsetof(hubd_hostinfo_t, os_name) == 24, "os_name is the fo
 /* Locates (starting it if need be) the server `server_name` of `host`,
  * connects to it and makes an RPC client for the program and version of
  * `server_id`; sets conn->sock and conn->clnt.  Returns 0 or a status. */
-VELMO_API core_status_t hubd_connect_to_server(const char *host, const hubd_server_id_t *server_id,
-                                               hubd_conn_t *conn, const core_uuid_t *object,
-                                               int flags, const char *server_name);
+VELMO_API core_status_t hubd_connect_to_server(const char *host, const hubd_server_id_t *server_id, hubd_conn_t *conn,
+                                               const core_uuid_t *object, int flags, const char *server_name);
 /* Fills `info` from the host's hubd; 0, or a status (info then cleared). */
 VELMO_API core_status_t hubd_hostinfo(const char *host, hubd_hostinfo_t *info);
 /* Releases what the record holds. */

@@ -20,10 +20,10 @@ VELMO_BEGIN_DECLS
 typedef int32_t core_status_t;
 #endif
 
-#define IDKIT_SID_BODY_MAX 32   /* bytes of a SID body: up to 6 sub-authorities */
-#define IDKIT_SID_TEXT_MAX 185  /* a text buffer for idkit_sid_to_str */
-#define IDKIT_MAX_GROUPS 32     /* groups held by the fixed-size records */
-#define IDKIT_NAME_MAX 1023     /* longest account or group name on the wire */
+#define IDKIT_SID_BODY_MAX 32        /* bytes of a SID body: up to 6 sub-authorities */
+#define IDKIT_SID_TEXT_MAX 185       /* a text buffer for idkit_sid_to_str */
+#define IDKIT_MAX_GROUPS 32          /* groups held by the fixed-size records */
+#define IDKIT_NAME_MAX 1023          /* longest account or group name on the wire */
 #define IDKIT_WHOLE_MAX_GROUPS 65536 /* groups a whole record may carry on the wire */
 
 /* Kinds of SID (byte 1 of the record). */
@@ -76,14 +76,14 @@ typedef struct idkit_whole_credentials {
     idkit_sid_t user;
     idkit_sid_t group;
     int32_t ngroups;
-    idkit_sid_t *groups;  /* ngroups SIDs, owned by the record */
+    idkit_sid_t *groups; /* ngroups SIDs, owned by the record */
 } idkit_whole_credentials_t;
 
 typedef struct idkit_whole_string_credentials {
     char *user;
     char *group;
     uint64_t ngroups;
-    char **groups;        /* ngroups names, owned by the record */
+    char **groups; /* ngroups names, owned by the record */
 } idkit_whole_string_credentials_t;
 
 typedef struct idkit_user_sid {
@@ -101,8 +101,8 @@ typedef struct idkit_group_sid {
 typedef struct idkit_passwd_sid {
     idkit_user_sid_t user;
     idkit_group_sid_t group;
-    char *gecos;          /* the account's full name */
-    char *home;           /* the account's home directory */
+    char *gecos; /* the account's full name */
+    char *home;  /* the account's home directory */
 } idkit_passwd_sid_t;
 
 VELMO_STATIC_ASSERT(sizeof(idkit_sid_t) == 34, "idkit_sid_t is 34 bytes");
@@ -175,13 +175,12 @@ VELMO_API int idkit_mk_authunix_machname(char *buffer, size_t size);
 
 /* dst becomes a copy of src with a group array of its own; 0, or
  * CORE_E_NO_MEMORY (dst then holds no groups). */
-VELMO_API int idkit_copy_whole_credentials(const idkit_whole_credentials_t *src,
-                                           idkit_whole_credentials_t *dst);
+VELMO_API int idkit_copy_whole_credentials(const idkit_whole_credentials_t *src, idkit_whole_credentials_t *dst);
 /* Releases the group array that the record owns (not the record). */
 VELMO_API void idkit_free_whole_credentials(idkit_whole_credentials_t *wc);
 /* The local names of whole credentials ("nobody" for a SID without one). */
-VELMO_API core_status_t idkit_whole_credentials_to_whole_string_credentials(
-    const idkit_whole_credentials_t *wc, idkit_whole_string_credentials_t *out);
+VELMO_API core_status_t idkit_whole_credentials_to_whole_string_credentials(const idkit_whole_credentials_t *wc,
+                                                                            idkit_whole_string_credentials_t *out);
 VELMO_API void idkit_free_whole_string_credentials(idkit_whole_string_credentials_t *wsc);
 /* Releases the names (malloc'd) that the record holds and clears it. */
 VELMO_API void idkit_free_string_credentials(idkit_string_credentials_t *sc);
@@ -199,8 +198,7 @@ VELMO_API bool_t xdr_idkit_user_sid_t(XDR *xdrs, idkit_user_sid_t *user, u_int f
 VELMO_API bool_t xdr_idkit_group_sid_t(XDR *xdrs, idkit_group_sid_t *group, u_int flags);
 VELMO_API bool_t xdr_idkit_passwd_sid_t(XDR *xdrs, idkit_passwd_sid_t *pw, u_int flags);
 VELMO_API bool_t xdr_idkit_sid_credentials_t(XDR *xdrs, idkit_sid_credentials_t *creds, u_int flags);
-VELMO_API bool_t xdr_idkit_whole_string_credentials_t(XDR *xdrs, idkit_whole_string_credentials_t *creds,
-                                                      u_int flags);
+VELMO_API bool_t xdr_idkit_whole_string_credentials_t(XDR *xdrs, idkit_whole_string_credentials_t *creds, u_int flags);
 VELMO_API bool_t xdr_idkit_whole_credentials_t(XDR *xdrs, idkit_whole_credentials_t *creds, u_int flags);
 
 VELMO_END_DECLS

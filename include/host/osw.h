@@ -18,11 +18,9 @@
 VELMO_BEGIN_DECLS
 
 VELMO_API int osw_getpwuid_r(uid_t uid, struct passwd *pwd, char **buffer, struct passwd **result);
-VELMO_API int osw_getpwnam_r(const char *name, struct passwd *pwd, char **buffer,
-                             struct passwd **result);
+VELMO_API int osw_getpwnam_r(const char *name, struct passwd *pwd, char **buffer, struct passwd **result);
 VELMO_API int osw_getgrgid_r(gid_t gid, struct group *grp, char **buffer, struct group **result);
-VELMO_API int osw_getgrnam_r(const char *name, struct group *grp, char **buffer,
-                             struct group **result);
+VELMO_API int osw_getgrnam_r(const char *name, struct group *grp, char **buffer, struct group **result);
 /* A stamp that differs from every earlier one of the process: microseconds
  * since the epoch, strictly increasing. */
 VELMO_API time_t osw_sock_port_uniquifier(void);

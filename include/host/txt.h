@@ -22,8 +22,7 @@ VELMO_API int txt_cpy_buf(char *destination, const char *source, size_t size);
 /* Finds the first character at or after `start` that belongs to `set`.
  * Returns nonzero and sets *position when one is found; *found is set to the
  * same truth value. */
-VELMO_API int txt_find_char_from(const char *string, size_t start, const char *set, size_t *position,
-                                 int *found);
+VELMO_API int txt_find_char_from(const char *string, size_t start, const char *set, size_t *position, int *found);
 
 VELMO_END_DECLS
 

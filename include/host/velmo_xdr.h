@@ -19,8 +19,8 @@ VELMO_API bool_t xdr_time_t(XDR *xdrs, time_t *value, u_int flags);
  * *array is null (an empty array decodes to null); freeing releases the
  * elements and the array and sets *array to null.  A failed decode releases
  * what it allocated.  `flags` is reserved: pass 0. */
-VELMO_API bool_t xdr_ez_array(XDR *xdrs, void **array, uint32_t *count, uint32_t max,
-                              uint32_t element_size, xdrproc_t element_routine, u_int flags);
+VELMO_API bool_t xdr_ez_array(XDR *xdrs, void **array, uint32_t *count, uint32_t max, uint32_t element_size,
+                              xdrproc_t element_routine, u_int flags);
 
 VELMO_END_DECLS
 

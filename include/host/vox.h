@@ -44,8 +44,7 @@ VELMO_STATIC_ASSERT(sizeof(vox_msg_table_t) == 40, "vox_msg_table_t is 40 bytes"
  * Returns the number of bytes of text printed. */
 VELMO_API int vox_print(int severity, const void *table_or_format, int row, ...);
 /* The same, attributed to `facility`. */
-VELMO_API int vox_print_shared(int severity, const char *facility, const vox_msg_table_t *table,
-                               int row, ...);
+VELMO_API int vox_print_shared(int severity, const char *facility, const vox_msg_table_t *table, int row, ...);
 /* Nonzero when tracing of the facility is on at `level` or above. */
 VELMO_API int vox_should_trace(const char *facility, int level);
 VELMO_API int vox_get_desired_verbosity(void);

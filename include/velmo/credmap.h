@@ -33,8 +33,8 @@ VELMO_BEGIN_DECLS
  * one operation and released with credmap_free_handle. */
 typedef struct credmap_handle {
     hubd_conn_t conn;
-    time_t uniquifier;  /* stamp of the latest connection attempt */
-    uint64_t seqno;     /* number of the next request */
+    time_t uniquifier;   /* stamp of the latest connection attempt */
+    uint64_t seqno;      /* number of the next request */
     uint32_t attributes; /* the server's attributes (CREDMAP_ATTR_NT_SID) */
 } credmap_handle_t;
 
@@ -61,20 +61,17 @@ VELMO_API core_status_t credmap_svr_get_credentials(credmap_handle_t *handle, co
 VELMO_API core_status_t credmap_lookup_string_credentials(credmap_handle_t *handle,
                                                           const idkit_string_credentials_t *names,
                                                           idkit_credentials_t *creds);
-VELMO_API core_status_t credmap_lookup_user_sid(credmap_handle_t *handle, const char *name, int option,
-                                                char *sid_text);
+VELMO_API core_status_t credmap_lookup_user_sid(credmap_handle_t *handle, const char *name, int option, char *sid_text);
 VELMO_API core_status_t credmap_lookup_domain_sid(credmap_handle_t *handle, const char *name, int option,
                                                   char *sid_text);
 VELMO_API core_status_t credmap_lookup_user_sid_credentials(credmap_handle_t *handle, const char *name,
                                                             credmap_user_sid_credentials_t *out);
 VELMO_API core_status_t credmap_svr_getpwnam(credmap_handle_t *handle, const char *name, idkit_passwd_sid_t *pw);
 VELMO_API core_status_t credmap_svr_getpwuid(credmap_handle_t *handle, idkit_uid_t uid, idkit_passwd_sid_t *pw);
-VELMO_API core_status_t credmap_svr_getpwsid(credmap_handle_t *handle, const idkit_sid_t *sid,
-                                             idkit_passwd_sid_t *pw);
+VELMO_API core_status_t credmap_svr_getpwsid(credmap_handle_t *handle, const idkit_sid_t *sid, idkit_passwd_sid_t *pw);
 VELMO_API core_status_t credmap_svr_getgrnam(credmap_handle_t *handle, const char *name, idkit_group_sid_t *gr);
 VELMO_API core_status_t credmap_svr_getgrgid(credmap_handle_t *handle, idkit_gid_t gid, idkit_group_sid_t *gr);
-VELMO_API core_status_t credmap_svr_getgrsid(credmap_handle_t *handle, const idkit_sid_t *sid,
-                                             idkit_group_sid_t *gr);
+VELMO_API core_status_t credmap_svr_getgrsid(credmap_handle_t *handle, const idkit_sid_t *sid, idkit_group_sid_t *gr);
 VELMO_API core_status_t credmap_lookup_credentials(credmap_handle_t *handle, const idkit_credentials_t *creds,
                                                    idkit_string_credentials_t *names);
 VELMO_API core_status_t credmap_lookup_string_credentials_sid(credmap_handle_t *handle,
@@ -85,8 +82,7 @@ VELMO_API core_status_t credmap_lookup_sid_credentials(credmap_handle_t *handle,
 VELMO_API core_status_t credmap_lookup_whole_string_credentials(credmap_handle_t *handle,
                                                                 const idkit_whole_string_credentials_t *names,
                                                                 idkit_whole_credentials_t *whole);
-VELMO_API void credmap_lookup_user_sid_credentials_free(credmap_handle_t *handle,
-                                                        credmap_user_sid_credentials_t *out);
+VELMO_API void credmap_lookup_user_sid_credentials_free(credmap_handle_t *handle, credmap_user_sid_credentials_t *out);
 VELMO_API void credmap_lookup_credentials_free(credmap_handle_t *handle, idkit_string_credentials_t *names);
 VELMO_API void credmap_lookup_sid_credentials_free(credmap_handle_t *handle, idkit_string_credentials_t *names);
 

@@ -193,10 +193,8 @@ VELMO_STATIC_ASSERT(offsetof(credmap_lookup_user_sid_credentials_reply_t, groups
 VELMO_STATIC_ASSERT(offsetof(credmap_lookup_user_sid_credentials_reply_t, ngroups) == 136, "ngroups at 136");
 VELMO_STATIC_ASSERT(offsetof(credmap_svr_getpwnam_reply_t, pw) == 16, "pw at 16");
 VELMO_STATIC_ASSERT(offsetof(credmap_lookup_credentials_req_t, creds) == 24, "creds at 24");
-VELMO_STATIC_ASSERT(offsetof(credmap_lookup_string_credentials_sid_req_t, string_creds) == 24,
-                    "string_creds at 24");
-VELMO_STATIC_ASSERT(offsetof(credmap_lookup_string_credentials_sid_reply_t, sid_creds) == 16,
-                    "sid_creds at 16");
+VELMO_STATIC_ASSERT(offsetof(credmap_lookup_string_credentials_sid_req_t, string_creds) == 24, "string_creds at 24");
+VELMO_STATIC_ASSERT(offsetof(credmap_lookup_string_credentials_sid_reply_t, sid_creds) == 16, "sid_creds at 16");
 VELMO_STATIC_ASSERT(offsetof(credmap_lookup_sid_credentials_req_t, sid_creds) == 20, "sid_creds at 20");
 VELMO_STATIC_ASSERT(offsetof(credmap_lookup_whole_string_credentials_req_t, whole_string_creds) == 24,
                     "whole_string_creds at 24");
@@ -209,14 +207,12 @@ VELMO_API bool_t xdr_credmap_contact_req_t(XDR *xdrs, credmap_contact_req_t *m);
 VELMO_API bool_t xdr_credmap_contact_reply_t(XDR *xdrs, credmap_contact_reply_t *m);
 VELMO_API bool_t xdr_credmap_svr_get_credentials_req_t(XDR *xdrs, credmap_svr_get_credentials_req_t *m);
 VELMO_API bool_t xdr_credmap_svr_get_credentials_reply_t(XDR *xdrs, credmap_svr_get_credentials_reply_t *m);
-VELMO_API bool_t xdr_credmap_lookup_string_credentials_req_t(XDR *xdrs,
-                                                             credmap_lookup_string_credentials_req_t *m);
+VELMO_API bool_t xdr_credmap_lookup_string_credentials_req_t(XDR *xdrs, credmap_lookup_string_credentials_req_t *m);
 VELMO_API bool_t xdr_credmap_lookup_user_sid_req_t(XDR *xdrs, credmap_lookup_user_sid_req_t *m);
 VELMO_API bool_t xdr_credmap_lookup_user_sid_reply_t(XDR *xdrs, credmap_lookup_user_sid_reply_t *m);
-VELMO_API bool_t xdr_credmap_lookup_user_sid_credentials_req_t(XDR *xdrs,
-                                                               credmap_lookup_user_sid_credentials_req_t *m);
-VELMO_API bool_t xdr_credmap_lookup_user_sid_credentials_reply_t(
-    XDR *xdrs, credmap_lookup_user_sid_credentials_reply_t *m);
+VELMO_API bool_t xdr_credmap_lookup_user_sid_credentials_req_t(XDR *xdrs, credmap_lookup_user_sid_credentials_req_t *m);
+VELMO_API bool_t xdr_credmap_lookup_user_sid_credentials_reply_t(XDR *xdrs,
+                                                                 credmap_lookup_user_sid_credentials_reply_t *m);
 VELMO_API bool_t xdr_credmap_svr_getpwuid_req_t(XDR *xdrs, credmap_svr_getpwuid_req_t *m);
 VELMO_API bool_t xdr_credmap_svr_getpwnam_reply_t(XDR *xdrs, credmap_svr_getpwnam_reply_t *m);
 VELMO_API bool_t xdr_credmap_svr_getpwsid_req_t(XDR *xdrs, credmap_svr_getpwsid_req_t *m);
@@ -224,14 +220,14 @@ VELMO_API bool_t xdr_credmap_svr_getgrnam_reply_t(XDR *xdrs, credmap_svr_getgrna
 VELMO_API bool_t xdr_credmap_svr_getgrgid_req_t(XDR *xdrs, credmap_svr_getgrgid_req_t *m);
 VELMO_API bool_t xdr_credmap_lookup_credentials_req_t(XDR *xdrs, credmap_lookup_credentials_req_t *m);
 VELMO_API bool_t xdr_credmap_lookup_credentials_reply_t(XDR *xdrs, credmap_lookup_credentials_reply_t *m);
-VELMO_API bool_t xdr_credmap_lookup_string_credentials_sid_req_t(
-    XDR *xdrs, credmap_lookup_string_credentials_sid_req_t *m);
-VELMO_API bool_t xdr_credmap_lookup_string_credentials_sid_reply_t(
-    XDR *xdrs, credmap_lookup_string_credentials_sid_reply_t *m);
-VELMO_API bool_t xdr_credmap_lookup_whole_string_credentials_req_t(
-    XDR *xdrs, credmap_lookup_whole_string_credentials_req_t *m);
-VELMO_API bool_t xdr_credmap_lookup_whole_string_credentials_reply_t(
-    XDR *xdrs, credmap_lookup_whole_string_credentials_reply_t *m);
+VELMO_API bool_t xdr_credmap_lookup_string_credentials_sid_req_t(XDR *xdrs,
+                                                                 credmap_lookup_string_credentials_sid_req_t *m);
+VELMO_API bool_t xdr_credmap_lookup_string_credentials_sid_reply_t(XDR *xdrs,
+                                                                   credmap_lookup_string_credentials_sid_reply_t *m);
+VELMO_API bool_t xdr_credmap_lookup_whole_string_credentials_req_t(XDR *xdrs,
+                                                                   credmap_lookup_whole_string_credentials_req_t *m);
+VELMO_API bool_t
+xdr_credmap_lookup_whole_string_credentials_reply_t(XDR *xdrs, credmap_lookup_whole_string_credentials_reply_t *m);
 VELMO_API bool_t xdr_credmap_lookup_sid_credentials_req_t(XDR *xdrs, credmap_lookup_sid_credentials_req_t *m);
 
 VELMO_END_DECLS

@@ -65,7 +65,7 @@ bool setup_signals()
 {
     if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;

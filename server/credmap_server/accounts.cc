@@ -70,8 +70,7 @@ size_t group_index(const Directory &d, const std::string &name, bool *found)
 }
 
 // Splits "key=value" option words of a user line.
-bool user_options(Directory *d, User *u, const std::vector<std::string> &words, size_t from,
-                  std::string *why)
+bool user_options(Directory *d, User *u, const std::vector<std::string> &words, size_t from, std::string *why)
 {
     for (size_t i = from; i < words.size(); ++i) {
         const std::string &w = words[i];
@@ -153,8 +152,7 @@ const char *account_part(const Directory &d, const char *name)
     const char *sep = std::strpbrk(name, "\\/");
     if (sep == nullptr)
         return name;
-    if (static_cast<size_t>(sep - name) != d.domain.size() ||
-        strncasecmp(name, d.domain.c_str(), d.domain.size()) != 0)
+    if (static_cast<size_t>(sep - name) != d.domain.size() || strncasecmp(name, d.domain.c_str(), d.domain.size()) != 0)
         return nullptr;
     return sep + 1;
 }

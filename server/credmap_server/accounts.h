@@ -27,7 +27,7 @@ struct User {
     std::vector<size_t> groups;  // supplementary groups, indexes into Directory::groups
     std::string gecos;
     std::string home;
-    bool refused = false;        // answered with "credentials refused"
+    bool refused = false;  // answered with "credentials refused"
     idkit_sid_t sid{};
 };
 

@@ -26,7 +26,7 @@ struct Options {
     std::string address;
     unsigned port = 0;
     std::string port_file;
-    std::string hubd;   // ADDRESS:PORT of the hubd to register with
+    std::string hubd;  // ADDRESS:PORT of the hubd to register with
     std::string name = "credmap_server";
     std::vector<std::string> refused;
 };
@@ -97,62 +97,106 @@ bool parse_status(const char *arg)
 
 bool parse_options(int argc, char **argv)
 {
-    enum { ACCOUNTS = 1, ADDRESS, PORT, PORT_FILE, HUBD, NAME, REFUSE, IGNORE, RESET, NO_PROC,
-           PROC_STATUS, NO_NT, DELAY, TOO_MANY, LOG, HELP, ANSWER_GROUPS };
-    static const option long_options[] = {
-        {"accounts", required_argument, nullptr, ACCOUNTS},
-        {"address", required_argument, nullptr, ADDRESS},
-        {"port", required_argument, nullptr, PORT},
-        {"port-file", required_argument, nullptr, PORT_FILE},
-        {"hubd", required_argument, nullptr, HUBD},
-        {"name", required_argument, nullptr, NAME},
-        {"refuse", required_argument, nullptr, REFUSE},
-        {"ignore-contact", optional_argument, nullptr, IGNORE},
-        {"reset-contact", optional_argument, nullptr, RESET},
-        {"no-proc", required_argument, nullptr, NO_PROC},
-        {"proc-status", required_argument, nullptr, PROC_STATUS},
-        {"no-nt", no_argument, nullptr, NO_NT},
-        {"delay", required_argument, nullptr, DELAY},
-        {"too-many-groups", no_argument, nullptr, TOO_MANY},
-        {"log-requests", required_argument, nullptr, LOG},
-        {"help", no_argument, nullptr, HELP},
-        {"answer-groups", required_argument, nullptr, ANSWER_GROUPS},
-        {nullptr, 0, nullptr, 0}};
+    enum {
+        ACCOUNTS = 1,
+        ADDRESS,
+        PORT,
+        PORT_FILE,
+        HUBD,
+        NAME,
+        REFUSE,
+        IGNORE,
+        RESET,
+        NO_PROC,
+        PROC_STATUS,
+        NO_NT,
+        DELAY,
+        TOO_MANY,
+        LOG,
+        HELP,
+        ANSWER_GROUPS
+    };
+    static const option long_options[] = {{"accounts", required_argument, nullptr, ACCOUNTS},
+                                          {"address", required_argument, nullptr, ADDRESS},
+                                          {"port", required_argument, nullptr, PORT},
+                                          {"port-file", required_argument, nullptr, PORT_FILE},
+                                          {"hubd", required_argument, nullptr, HUBD},
+                                          {"name", required_argument, nullptr, NAME},
+                                          {"refuse", required_argument, nullptr, REFUSE},
+                                          {"ignore-contact", optional_argument, nullptr, IGNORE},
+                                          {"reset-contact", optional_argument, nullptr, RESET},
+                                          {"no-proc", required_argument, nullptr, NO_PROC},
+                                          {"proc-status", required_argument, nullptr, PROC_STATUS},
+                                          {"no-nt", no_argument, nullptr, NO_NT},
+                                          {"delay", required_argument, nullptr, DELAY},
+                                          {"too-many-groups", no_argument, nullptr, TOO_MANY},
+                                          {"log-requests", required_argument, nullptr, LOG},
+                                          {"help", no_argument, nullptr, HELP},
+                                          {"answer-groups", required_argument, nullptr, ANSWER_GROUPS},
+                                          {nullptr, 0, nullptr, 0}};
     int c;
     unsigned long n;
     while ((c = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
         bool ok = true;
         switch (c) {
-        case ACCOUNTS: options.accounts = optarg; break;
-        case ADDRESS: options.address = optarg; break;
+        case ACCOUNTS:
+            options.accounts = optarg;
+            break;
+        case ADDRESS:
+            options.address = optarg;
+            break;
         case PORT:
             ok = velmo::daemon::parse_unsigned(optarg, 65535, &n);
             options.port = static_cast<unsigned>(n);
             break;
-        case PORT_FILE: options.port_file = optarg; break;
-        case HUBD: options.hubd = optarg; break;
-        case NAME: options.name = optarg; break;
-        case REFUSE: options.refused.push_back(optarg); break;
-        case IGNORE: ok = parse_count(optarg, &config.ignore_contacts); break;
-        case RESET: ok = parse_count(optarg, &config.reset_contacts); break;
+        case PORT_FILE:
+            options.port_file = optarg;
+            break;
+        case HUBD:
+            options.hubd = optarg;
+            break;
+        case NAME:
+            options.name = optarg;
+            break;
+        case REFUSE:
+            options.refused.push_back(optarg);
+            break;
+        case IGNORE:
+            ok = parse_count(optarg, &config.ignore_contacts);
+            break;
+        case RESET:
+            ok = parse_count(optarg, &config.reset_contacts);
+            break;
         case NO_PROC:
             ok = velmo::daemon::parse_unsigned(optarg, 1000, &n);
             config.absent_procedures.insert(static_cast<unsigned>(n));
             break;
-        case PROC_STATUS: ok = parse_status(optarg); break;
-        case NO_NT: config.nt_attribute = false; break;
+        case PROC_STATUS:
+            ok = parse_status(optarg);
+            break;
+        case NO_NT:
+            config.nt_attribute = false;
+            break;
         case DELAY:
             ok = velmo::daemon::parse_unsigned(optarg, 600000, &n);
             config.delay_ms = static_cast<unsigned>(n);
             break;
-        case TOO_MANY: config.too_many_groups = true; break;
-        case LOG: config.request_log = optarg; break;
+        case TOO_MANY:
+            config.too_many_groups = true;
+            break;
+        case LOG:
+            config.request_log = optarg;
+            break;
         case ANSWER_GROUPS:
             ok = velmo::daemon::parse_unsigned(optarg, IDKIT_MAX_GROUPS, &n);
             config.answer_groups = static_cast<uint32_t>(n);
             break;
-        case HELP: usage(stdout); std::exit(0);
-        default: usage(stderr); return false;
+        case HELP:
+            usage(stdout);
+            std::exit(0);
+        default:
+            usage(stderr);
+            return false;
         }
         if (!ok)
             return log("bad value for --%s: %s", long_options[c - 1].name, optarg ? optarg : ""), false;
@@ -209,8 +253,7 @@ bool tell_hubd(unsigned port, bool add)
                                 static_cast<uint64_t>(getpid())};
         timeval timeout{5, 0};
         clnt_call(clnt, add ? HUBDPROC_REGISTER : HUBDPROC_UNREGISTER, (xdrproc_t)xdr_hubd_register_args,
-                  reinterpret_cast<char *>(&args), (xdrproc_t)xdr_int, reinterpret_cast<char *>(&status),
-                  timeout);
+                  reinterpret_cast<char *>(&args), (xdrproc_t)xdr_int, reinterpret_cast<char *>(&status), timeout);
         clnt_destroy(clnt);
     }
     close(fd);

@@ -151,8 +151,7 @@ void answer_get_credentials(const credmap_svr_get_credentials_req_t &q, credmap_
     r->creds.ngroups = static_cast<int32_t>(n);
 }
 
-void answer_string_credentials(const credmap_lookup_string_credentials_req_t &q,
-                               credmap_svr_get_credentials_reply_t *r)
+void answer_string_credentials(const credmap_lookup_string_credentials_req_t &q, credmap_svr_get_credentials_reply_t *r)
 {
     const idkit_string_credentials_t &s = q.string_creds;
     if (refused(s.user)) {
@@ -357,7 +356,7 @@ bool take(long *counter)
     return true;
 }
 
-template <typename Req, typename Reply>
+template<typename Req, typename Reply>
 void serve(SVCXPRT *xprt, unsigned proc, bool_t (*req_fn)(XDR *, Req *), bool_t (*reply_fn)(XDR *, Reply *),
            void (*answer)(const Req &, Reply *), xdrproc_t hostile = nullptr)
 {
@@ -421,8 +420,8 @@ void dispatch(svc_req *request, SVCXPRT *xprt)
         return serve(xprt, proc, xdr_credmap_svr_get_credentials_req_t, xdr_credmap_svr_get_credentials_reply_t,
                      answer_get_credentials);
     case CREDMAP_PROC_LOOKUP_STRING_CREDENTIALS:
-        return serve(xprt, proc, xdr_credmap_lookup_string_credentials_req_t,
-                     xdr_credmap_svr_get_credentials_reply_t, answer_string_credentials);
+        return serve(xprt, proc, xdr_credmap_lookup_string_credentials_req_t, xdr_credmap_svr_get_credentials_reply_t,
+                     answer_string_credentials);
     case CREDMAP_PROC_LOOKUP_USER_SID:
         return serve(xprt, proc, xdr_credmap_lookup_user_sid_req_t, xdr_credmap_lookup_user_sid_reply_t,
                      answer_user_sid);

@@ -48,7 +48,7 @@ struct Registration {
     uint64_t vers;
     unsigned port;
     pid_t pid;
-    bool started; // started by this hubd, stopped with it
+    bool started;  // started by this hubd, stopped with it
 };
 
 Options options;
@@ -86,35 +86,46 @@ void usage(FILE *out)
 
 bool parse_options(int argc, char **argv)
 {
-    enum { ADDRESS = 1, PORT, PORT_FILE, HOST_NAME, OS_NAME, OS_RELEASE, NO_HOSTINFO, START,
-           START_TIMEOUT, HELP };
-    static const option long_options[] = {
-        {"address", required_argument, nullptr, ADDRESS},
-        {"port", required_argument, nullptr, PORT},
-        {"port-file", required_argument, nullptr, PORT_FILE},
-        {"host-name", required_argument, nullptr, HOST_NAME},
-        {"os-name", required_argument, nullptr, OS_NAME},
-        {"os-release", required_argument, nullptr, OS_RELEASE},
-        {"no-hostinfo", no_argument, nullptr, NO_HOSTINFO},
-        {"start", required_argument, nullptr, START},
-        {"start-timeout", required_argument, nullptr, START_TIMEOUT},
-        {"help", no_argument, nullptr, HELP},
-        {nullptr, 0, nullptr, 0}};
+    enum { ADDRESS = 1, PORT, PORT_FILE, HOST_NAME, OS_NAME, OS_RELEASE, NO_HOSTINFO, START, START_TIMEOUT, HELP };
+    static const option long_options[] = {{"address", required_argument, nullptr, ADDRESS},
+                                          {"port", required_argument, nullptr, PORT},
+                                          {"port-file", required_argument, nullptr, PORT_FILE},
+                                          {"host-name", required_argument, nullptr, HOST_NAME},
+                                          {"os-name", required_argument, nullptr, OS_NAME},
+                                          {"os-release", required_argument, nullptr, OS_RELEASE},
+                                          {"no-hostinfo", no_argument, nullptr, NO_HOSTINFO},
+                                          {"start", required_argument, nullptr, START},
+                                          {"start-timeout", required_argument, nullptr, START_TIMEOUT},
+                                          {"help", no_argument, nullptr, HELP},
+                                          {nullptr, 0, nullptr, 0}};
     int c;
     unsigned long value;
     while ((c = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
         switch (c) {
-        case ADDRESS: options.address = optarg; break;
+        case ADDRESS:
+            options.address = optarg;
+            break;
         case PORT:
             if (!parse_unsigned(optarg, 65535, &value))
                 return log("bad port: %s", optarg), false;
             options.port = static_cast<unsigned>(value);
             break;
-        case PORT_FILE: options.port_file = optarg; break;
-        case HOST_NAME: options.host_name = optarg; break;
-        case OS_NAME: options.os_name = optarg; options.os_name_given = true; break;
-        case OS_RELEASE: options.os_release = optarg; break;
-        case NO_HOSTINFO: options.no_hostinfo = true; break;
+        case PORT_FILE:
+            options.port_file = optarg;
+            break;
+        case HOST_NAME:
+            options.host_name = optarg;
+            break;
+        case OS_NAME:
+            options.os_name = optarg;
+            options.os_name_given = true;
+            break;
+        case OS_RELEASE:
+            options.os_release = optarg;
+            break;
+        case NO_HOSTINFO:
+            options.no_hostinfo = true;
+            break;
         case START: {
             const char *eq = std::strchr(optarg, '=');
             if (eq == nullptr || eq == optarg || eq[1] == '\0')
@@ -127,8 +138,12 @@ bool parse_options(int argc, char **argv)
                 return log("bad start time-out: %s", optarg), false;
             options.start_timeout = static_cast<int>(value);
             break;
-        case HELP: usage(stdout); std::exit(0);
-        default: usage(stderr); return false;
+        case HELP:
+            usage(stdout);
+            std::exit(0);
+        default:
+            usage(stderr);
+            return false;
         }
     }
     if (optind != argc)
@@ -166,8 +181,7 @@ void add_registration(const Registration &entry)
     else
         registry.push_back(entry);
     log("registered %s (program %llu version %llu) on port %u", entry.name.c_str(),
-        static_cast<unsigned long long>(entry.prog), static_cast<unsigned long long>(entry.vers),
-        entry.port);
+        static_cast<unsigned long long>(entry.prog), static_cast<unsigned long long>(entry.vers), entry.port);
 }
 
 // Reads the port a started server writes to its ready descriptor, within
@@ -296,8 +310,7 @@ void answer_register(SVCXPRT *xprt, const hubd_register_args &args, bool add)
     if (add && (args.port == 0 || args.port > 65535))
         status = CORE_E_BAD_ARGUMENT;
     else if (add)
-        add_registration(Registration{args.name, args.prog, args.vers, args.port,
-                                      static_cast<pid_t>(args.pid), false});
+        add_registration(Registration{args.name, args.prog, args.vers, args.port, static_cast<pid_t>(args.pid), false});
     else if (Registration *r = find(args.name, args.prog, args.vers))
         registry.erase(registry.begin() + (r - registry.data()));
     else
@@ -312,7 +325,7 @@ bool_t xdr_no_arguments(XDR *, void *)
 
 // Decodes the arguments into `args`, answers with `answer` and releases
 // them; an undecodable request gets the standard decode error.
-template <typename Args, typename Answer>
+template<typename Args, typename Answer>
 void with_args(SVCXPRT *xprt, xdrproc_t xdr_args, Answer answer)
 {
     Args args{};
@@ -339,10 +352,9 @@ void dispatch(svc_req *request, SVCXPRT *xprt)
         break;
     case HUBDPROC_REGISTER:
     case HUBDPROC_UNREGISTER:
-        with_args<hubd_register_args>(xprt, (xdrproc_t)xdr_hubd_register_args,
-                                      [&](const hubd_register_args &a) {
-                                          answer_register(xprt, a, request->rq_proc == HUBDPROC_REGISTER);
-                                      });
+        with_args<hubd_register_args>(xprt, (xdrproc_t)xdr_hubd_register_args, [&](const hubd_register_args &a) {
+            answer_register(xprt, a, request->rq_proc == HUBDPROC_REGISTER);
+        });
         break;
     default:
         svcerr_noproc(xprt);

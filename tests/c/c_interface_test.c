@@ -22,13 +22,13 @@
 static int failures;
 static int checks;
 
-#define CHECK(cond)                                                        \
-    do {                                                                   \
-        ++checks;                                                          \
-        if (!(cond)) {                                                     \
-            ++failures;                                                    \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-        }                                                                  \
+#define CHECK(cond)                                                                                                    \
+    do {                                                                                                               \
+        ++checks;                                                                                                      \
+        if (!(cond)) {                                                                                                 \
+            ++failures;                                                                                                \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);                                   \
+        }                                                                                                              \
     } while (0)
 
 static void sid_text_round_trip(void)

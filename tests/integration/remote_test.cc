@@ -154,7 +154,7 @@ TEST(RemoteOperations, PerThreadDelivery)
     EXPECT_EQ(other, "KORVANTIS\\Finance");
     EXPECT_STREQ(first.name, "KORVANTIS\\Engineering");  // another thread's call leaves it alone
     ASSERT_EQ(credmap_svr_getgrnam(s.handle, "auditors", &gr), 0);
-    EXPECT_STREQ(first.name, "KORVANTIS\\Auditors");     // this thread's next call replaces it
+    EXPECT_STREQ(first.name, "KORVANTIS\\Auditors");  // this thread's next call replaces it
 
     // Unknown names are answered with nobody.
     ASSERT_EQ(credmap_svr_getpwnam(s.handle, "nosuchuser", &pw), 0);
@@ -213,8 +213,7 @@ TEST(RemoteOperations, NtSidsAreNotSentToAServerThatRefusesThem)
 
 TEST(RemoteOperations, ServerStatusesAndMissingProcedures)
 {
-    Session s(sim::server_args({"--no-proc", "21", "--no-proc", "13", "--proc-status", "23=1063", "--refuse",
-                                "bob"}));
+    Session s(sim::server_args({"--no-proc", "21", "--no-proc", "13", "--proc-status", "23=1063", "--refuse", "bob"}));
     Messages messages;
     idkit_credentials_t creds{};
     idkit_string_credentials_t names{};

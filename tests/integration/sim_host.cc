@@ -68,9 +68,18 @@ void stop(pid_t pid)
 
 }  // namespace
 
-std::string hubd_path() { return VELMO_HUBD_PATH; }
-std::string server_path() { return VELMO_SERVER_PATH; }
-std::string accounts_path() { return VELMO_ACCOUNTS_PATH; }
+std::string hubd_path()
+{
+    return VELMO_HUBD_PATH;
+}
+std::string server_path()
+{
+    return VELMO_SERVER_PATH;
+}
+std::string accounts_path()
+{
+    return VELMO_ACCOUNTS_PATH;
+}
 
 Network::Network()
 {
@@ -106,12 +115,11 @@ Host &Network::add(const std::string &name, const HostOptions &options)
     h.address = "127.0.0." + std::to_string(2 + hosts_.size() + unreachable_.size());
     std::string base = dir_ + "/" + name;
     h.request_log = base + ".requests";
-    std::vector<std::string> server = {server_path(), "--accounts", accounts_path(), "--log-requests",
-                                       h.request_log};
+    std::vector<std::string> server = {server_path(), "--accounts", accounts_path(), "--log-requests", h.request_log};
     server.insert(server.end(), options.server_args.begin(), options.server_args.end());
-    std::vector<std::string> hubd = {hubd_path(), "--address", h.address, "--port", "0",
-                                     "--port-file", base + ".hubd-port", "--host-name", name,
-                                     "--os-name", options.os_name};
+    std::vector<std::string> hubd = {hubd_path(), "--address",   h.address,           "--port",
+                                     "0",         "--port-file", base + ".hubd-port", "--host-name",
+                                     name,        "--os-name",   options.os_name};
     if (!options.hostinfo)
         hubd.push_back("--no-hostinfo");
     if (options.server && options.on_demand) {
@@ -125,8 +133,8 @@ Host &Network::add(const std::string &name, const HostOptions &options)
     h.hubd_port = wait_port(base + ".hubd-port");
     EXPECT_NE(h.hubd_port, 0u) << "hubd of " << name << " did not start";
     if (options.server && !options.on_demand && h.hubd_port != 0) {
-        server.insert(server.end(), {"--address", h.address, "--port-file", base + ".server-port",
-                                     "--hubd", h.address + ":" + std::to_string(h.hubd_port)});
+        server.insert(server.end(), {"--address", h.address, "--port-file", base + ".server-port", "--hubd",
+                                     h.address + ":" + std::to_string(h.hubd_port)});
         h.server_pid = spawn(server, base + ".log");
         EXPECT_NE(wait_port(base + ".server-port"), 0u) << "credmap_server of " << name << " did not start";
     }
@@ -167,8 +175,8 @@ pid_t Network::server_pid(const Host &host) const
     if (host.server_pid > 0)
         return host.server_pid;
     // Started by the hubd: find the child of the hubd.
-    std::ifstream children("/proc/" + std::to_string(host.hubd_pid) + "/task/" +
-                           std::to_string(host.hubd_pid) + "/children");
+    std::ifstream children("/proc/" + std::to_string(host.hubd_pid) + "/task/" + std::to_string(host.hubd_pid) +
+                           "/children");
     pid_t pid = -1;
     children >> pid;
     return pid;

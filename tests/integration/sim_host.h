@@ -46,8 +46,8 @@ struct Host {
     std::string address;
     unsigned hubd_port = 0;
     pid_t hubd_pid = -1;
-    pid_t server_pid = -1;                 // when the server registered itself
-    std::string request_log;               // the server's request log
+    pid_t server_pid = -1;    // when the server registered itself
+    std::string request_log;  // the server's request log
 };
 
 // A set of simulated hosts; stops every daemon it started when destroyed.

@@ -32,7 +32,7 @@ std::string slurp(const std::string &path)
 
 // Runs `body` in a fresh process (the library not yet initialised) with its
 // standard output in a file, and returns what it printed.
-template <typename Body>
+template<typename Body>
 std::string output_of_fresh_process(const char *tag, int exit_code, Body body)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -51,12 +51,11 @@ std::string output_of_fresh_process(const char *tag, int exit_code, Body body)
 }
 
 const char kBanner[] = "\n----------------------- Credmap Table Dump ------------------------------------\n";
-const char kEmptyDump[] =
-    "Same domain\n    Empty\n\n"
-    "Credmap SID loc->rmt\n    Empty\n\n"
-    "Credmap SID rmt->loc\n    Empty\n\n"
-    "Credmap l SID->Posix\n    Empty\n\n"
-    "Credmap r Posix->SID\n    Empty\n\n";
+const char kEmptyDump[] = "Same domain\n    Empty\n\n"
+                          "Credmap SID loc->rmt\n    Empty\n\n"
+                          "Credmap SID rmt->loc\n    Empty\n\n"
+                          "Credmap l SID->Posix\n    Empty\n\n"
+                          "Credmap r Posix->SID\n    Empty\n\n";
 
 TEST(CacheKeys, HashesAndLayouts)
 {
@@ -156,7 +155,7 @@ TEST(CacheTablesDeathTest, DataLongerThanTheTableStopsTheProcess)
 
 TEST(CacheHelpers, SortOrderAndDomainStripping)
 {
-    std::vector<idkit_sid_t> v = {IDKIT_SID_NOBODY, sid("S-1-22-2-5"), IDKIT_SID_DONTCARE,
+    std::vector<idkit_sid_t> v = {IDKIT_SID_NOBODY,        sid("S-1-22-2-5"), IDKIT_SID_DONTCARE,
                                   sid("S-1-5-21-1-2-3-4"), sid("S-1-22-2-4"), sid("S-1-5-21-1-2-3-4-5")};
     std::qsort(v.data(), v.size(), sizeof(idkit_sid_t), sid_compare);
     char t[IDKIT_SID_TEXT_MAX];
@@ -177,8 +176,14 @@ TEST(CacheHelpers, SortOrderAndDomainStripping)
     struct {
         const char *in;
         const char *out;
-    } cases[] = {{"KORVANTIS\\alice", "alice"}, {"dom/bob", "bob"},   {"carol", "carol"}, {"\\dave", "dave"},
-                 {"a\\b/c", "b/c"},             {"dom\\", nullptr},    {"/", nullptr},     {"", nullptr},
+    } cases[] = {{"KORVANTIS\\alice", "alice"},
+                 {"dom/bob", "bob"},
+                 {"carol", "carol"},
+                 {"\\dave", "dave"},
+                 {"a\\b/c", "b/c"},
+                 {"dom\\", nullptr},
+                 {"/", nullptr},
+                 {"", nullptr},
                  {nullptr, nullptr}};
     for (const auto &c : cases) {
         char *got = credmap_strip_domain(c.in);
@@ -268,7 +273,8 @@ TEST(CacheSteps, SidSetsThroughTheTables)
     credmap_ensure_init();
     const char *host = "steps-host";
     idkit_sid_t user = sid("S-1-22-1-10"), group = sid("S-1-22-2-10"), g1 = sid("S-1-22-2-11"), g2 = sid("S-1-22-2-12");
-    idkit_sid_t r_user = sid("S-1-5-21-9-9-9-1010"), r_group = sid("S-1-5-21-9-9-9-2010"), r_g1 = sid("S-1-5-21-9-9-9-2011");
+    idkit_sid_t r_user = sid("S-1-5-21-9-9-9-1010"), r_group = sid("S-1-5-21-9-9-9-2010"),
+                r_g1 = sid("S-1-5-21-9-9-9-2011");
     credmap_enter_sid(host, &user, &r_user, 1);
     credmap_enter_sid(host, &group, &r_group, 1);
     credmap_enter_sid(host, &g1, &r_g1, 1);
@@ -299,9 +305,9 @@ TEST(CacheSteps, SidSetsThroughTheTables)
     EXPECT_TRUE(idkit_sid_eq(&mu, &r_user));
     EXPECT_EQ(idkit_sid_to_gid(&mg), 99u);
     std::string long_host(66, 'h');
-    EXPECT_EQ(credmap_map_sid_parts_via_cache(long_host.c_str(), 1, 1, &nobody, &nobody, 0, groups, &mu, &mg, &n,
-                                              mgroups),
-              0);
+    EXPECT_EQ(
+        credmap_map_sid_parts_via_cache(long_host.c_str(), 1, 1, &nobody, &nobody, 0, groups, &mu, &mg, &n, mgroups),
+        0);
 
     // Special SIDs are never keys; nobody as data is remembered.
     idkit_sid_t dontcare = IDKIT_SID_DONTCARE;
@@ -327,8 +333,8 @@ TEST(CacheSteps, SidSetsToPosixIds)
     put("S-1-22-1-1", 501, 0);
     put("S-1-22-2-1", 601, 1);
     put("S-1-22-2-2", 602, 1);
-    put("S-1-22-1-9", 509, 0);                 // a user's SID among groups
-    put("S-1-22-2-3", IDKIT_ID_NOBODY, 1);     // mapped to no id
+    put("S-1-22-1-9", 509, 0);              // a user's SID among groups
+    put("S-1-22-2-3", IDKIT_ID_NOBODY, 1);  // mapped to no id
     put("S-1-22-2-4", IDKIT_ID_DONTCARE, 1);
 
     idkit_sid_credentials_t set{};

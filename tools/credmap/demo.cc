@@ -145,8 +145,8 @@ bool start_hosts(std::string *server_log)
 {
     std::string here = self_dir();
     std::string hubd = find_file({here + "/../../server/hubd", here + "/../sbin/hubd", here + "/hubd"});
-    std::string server = find_file(
-        {here + "/../../server/credmap_server", here + "/../sbin/credmap_server", here + "/credmap_server"});
+    std::string server =
+        find_file({here + "/../../server/credmap_server", here + "/../sbin/credmap_server", here + "/credmap_server"});
     std::string directory = find_file({here + "/../share/velmocredmap/korvantis.accounts", VELMO_DEMO_ACCOUNTS});
     if (hubd.empty() || server.empty() || directory.empty()) {
         std::fprintf(stderr, "credmap demo: cannot find hubd, credmap_server or the sample domain beside %s\n",
@@ -165,9 +165,17 @@ bool start_hosts(std::string *server_log)
     std::ofstream hosts_file(dir + "/hosts");
     std::printf("Two simulated hosts on loopback (logs in %s):\n", dir.c_str());
     for (int i = 0; i < 2; ++i) {
-        std::vector<std::string> argv = {hubd, "--address", hosts[i].address, "--port", "0", "--port-file",
-                                         dir + "/" + hosts[i].name + ".port", "--host-name", hosts[i].name,
-                                         "--os-name", hosts[i].os};
+        std::vector<std::string> argv = {hubd,
+                                         "--address",
+                                         hosts[i].address,
+                                         "--port",
+                                         "0",
+                                         "--port-file",
+                                         dir + "/" + hosts[i].name + ".port",
+                                         "--host-name",
+                                         hosts[i].name,
+                                         "--os-name",
+                                         hosts[i].os};
         if (i == 0)
             argv.insert(argv.end(), {"--start", start});
         daemons[i] = spawn(argv, dir + "/" + hosts[i].name + ".log");

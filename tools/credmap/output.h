@@ -20,7 +20,7 @@ public:
     static Json object();
     static Json array();
     Json &add(const std::string &key, Json value);  // for objects
-    Json &push(Json value);                          // for arrays
+    Json &push(Json value);                         // for arrays
     std::string text() const
     {
         std::string out = text_;

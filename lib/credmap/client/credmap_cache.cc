@@ -130,8 +130,7 @@ bool credmap_hash_lookup(fxtab_t hash_h, const void *key, void *data_out, size_t
 }
 
 // The caller (the dump) holds credmap_mutex for the whole scan.
-bool credmap_hash_next(fxtab_t hash_h, uint64_t *cursor, void *key_out, size_t key_len, void *data_out,
-                       size_t data_len)
+bool credmap_hash_next(fxtab_t hash_h, uint64_t *cursor, void *key_out, size_t key_len, void *data_out, size_t data_len)
 {
     if (hash_h == nullptr)
         return false;
@@ -244,5 +243,4 @@ VELMO_API int credmap_keycmp_name(const void *a, const void *b)
     auto *y = static_cast<const credmap_name_key_t *>(b);
     return strcasecmp(x->name, y->name) == 0 && x->flag == y->flag ? 1 : 0;
 }
-
 }

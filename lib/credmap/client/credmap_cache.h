@@ -47,8 +47,8 @@ static_assert(sizeof(credmap_id_key_t) == 88 && offsetof(credmap_id_key_t, id) =
 static_assert(sizeof(credmap_name_key_t) == 257);
 
 // Host record (data of the host table).
-constexpr uint8_t CREDMAP_HOST_NT = 1;        // an NT (Windows) host
-constexpr uint8_t CREDMAP_HOST_MY_DOMAIN = 2; // in my credentials domain
+constexpr uint8_t CREDMAP_HOST_NT = 1;         // an NT (Windows) host
+constexpr uint8_t CREDMAP_HOST_MY_DOMAIN = 2;  // in my credentials domain
 
 struct credmap_host_rec_t {
     uint8_t flags;

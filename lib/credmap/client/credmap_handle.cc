@@ -77,8 +77,8 @@ Outcome attempt(const char *host, credmap_handle_t *h, core_status_t *status)
     request.hdr.seqno = h->seqno++;
     request.contact_word = CREDMAP_CONTACT_WORD;
     credmap_contact_reply_t reply{};
-    clnt_stat rc = rpk_clnt_call(h->conn.clnt, CREDMAP_PROC_CONTACT, (xdrproc_t)xdr_credmap_contact_req_t,
-                                 &request, (xdrproc_t)xdr_credmap_contact_reply_t, &reply, h->conn.timeout);
+    clnt_stat rc = rpk_clnt_call(h->conn.clnt, CREDMAP_PROC_CONTACT, (xdrproc_t)xdr_credmap_contact_req_t, &request,
+                                 (xdrproc_t)xdr_credmap_contact_reply_t, &reply, h->conn.timeout);
     if (rc == RPC_SUCCESS) {
         *status = reply.hdr.status;
         if (*status != CORE_OK)
@@ -107,10 +107,9 @@ core_status_t contact(const char *host, credmap_handle_t *h)
         case Outcome::retry:
             drop_connection(h);
             if (--left == 0) {
-                vox_print_shared(VOX_ERROR, "credmap/clnt", &_credmap_credmap_msg_table,
-                                 CREDMAP_MSG_START_TIMED_OUT, host);
-                vox_print_shared(VOX_ERROR, "credmap/clnt", &_credmap_credmap_msg_table, CREDMAP_MSG_SEE_LOGS,
+                vox_print_shared(VOX_ERROR, "credmap/clnt", &_credmap_credmap_msg_table, CREDMAP_MSG_START_TIMED_OUT,
                                  host);
+                vox_print_shared(VOX_ERROR, "credmap/clnt", &_credmap_credmap_msg_table, CREDMAP_MSG_SEE_LOGS, host);
                 return CORE_E_FAILURE;
             }
             break;
@@ -212,5 +211,4 @@ VELMO_API AUTH *credmap_authunix_create_nobody(void)
     idkit_mk_authunix_machname(machine_name, sizeof machine_name);
     return rpk_authunix_create(machine_name, -2, -2, 0, nullptr);
 }
-
 }

@@ -32,16 +32,13 @@ void credmap_dump_cache_on_exit(int status)
 void create_tables()
 {
     const TableSpec specs[] = {
-        {&cmaphost_ht_h, 300, sizeof(credmap_host_rec_t), sizeof(credmap_host_key_t),
-         credmap_hash_lowercase_hostname, credmap_keycmp_lowercase_hostname},
-        {&cmapsidltor_ht_h, 500, sizeof(idkit_sid_t), sizeof(credmap_sid_key_t), credmap_hash_sid,
-         credmap_keycmp_sid},
-        {&cmapsidrtol_ht_h, 500, sizeof(idkit_sid_t), sizeof(credmap_sid_key_t), credmap_hash_sid,
-         credmap_keycmp_sid},
+        {&cmaphost_ht_h, 300, sizeof(credmap_host_rec_t), sizeof(credmap_host_key_t), credmap_hash_lowercase_hostname,
+         credmap_keycmp_lowercase_hostname},
+        {&cmapsidltor_ht_h, 500, sizeof(idkit_sid_t), sizeof(credmap_sid_key_t), credmap_hash_sid, credmap_keycmp_sid},
+        {&cmapsidrtol_ht_h, 500, sizeof(idkit_sid_t), sizeof(credmap_sid_key_t), credmap_hash_sid, credmap_keycmp_sid},
         {&cmaplsidtorid_ht_h, 500, sizeof(credmap_id_rec_t), sizeof(credmap_sid_key_t), credmap_hash_sid,
          credmap_keycmp_sid},
-        {&cmapridtolsid_ht_h, 500, sizeof(idkit_sid_t), sizeof(credmap_id_key_t), credmap_hash_id,
-         credmap_keycmp_id},
+        {&cmapridtolsid_ht_h, 500, sizeof(idkit_sid_t), sizeof(credmap_id_key_t), credmap_hash_id, credmap_keycmp_id},
     };
     for (const auto &t : specs)
         t.handle->store(fxtab_create_with_fns(t.buckets, t.data_size, 1, t.key_size, t.hash, t.keycmp),
@@ -55,7 +52,7 @@ const char *sid_text(const idkit_sid_t &sid, char *buffer)
 
 // Scans one table and prints its entries with `print`; "    Empty" when it
 // has none.  Every section ends with an empty line.
-template <typename Key, typename Data, typename Print>
+template<typename Key, typename Data, typename Print>
 void dump_section(const char *heading, std::atomic<fxtab_t> &handle, Print print)
 {
     std::puts(heading);

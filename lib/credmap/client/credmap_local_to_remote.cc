@@ -102,7 +102,7 @@ core_status_t ask_server(const idkit_sid_credentials_t &local, const char *host,
 
 // A name for an id: the local account's, or "nobody" (each a separate
 // allocation; a failed one leaves null).
-template <typename Entry, typename Lookup>
+template<typename Entry, typename Lookup>
 char *local_name(uint32_t id, Lookup lookup, char *Entry::*member)
 {
     if (id != IDKIT_ID_NOBODY) {
@@ -235,5 +235,4 @@ VELMO_API core_status_t credmap_fstat_db_local_to_remote(const char *host, void 
     auto *owner = reinterpret_cast<idkit_sid_t *>(bytes + CREDMAP_FSTAT_OWNER_OFFSET);
     return credmap_sids_local_to_remote(host, owner, owner + 1);
 }
-
 }

@@ -59,7 +59,7 @@ const uint16_t kNumbers[CREDMAP_MSG_ROWS] = {
     23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
 };
 
-} // namespace
+}  // namespace
 
 extern "C" {
 
@@ -69,4 +69,4 @@ VELMO_API extern const vox_msg_table_t _credmap_credmap_msg_table = {
     "credmap_lib", "credmap", CREDMAP_MSG_ROWS, CREDMAP_MSG_ROWS, 0, kTexts, kNumbers,
 };
 
-} // extern "C"
+}  // extern "C"

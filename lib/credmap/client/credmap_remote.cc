@@ -13,9 +13,9 @@ namespace {
 
 // How an operation maps a failed RPC call to a status.
 enum class Rule {
-    any_1004,        // every failure is reported and gives 1004
-    procunavail,     // an unknown procedure gives 1007 silently; others 1004
-    unencodable      // also a reply or request that cannot be coded gives 1007
+    any_1004,     // every failure is reported and gives 1004
+    procunavail,  // an unknown procedure gives 1007 silently; others 1004
+    unencodable   // also a reply or request that cannot be coded gives 1007
 };
 
 credmap_hdr_req_t next_header(credmap_handle_t *h)
@@ -78,13 +78,13 @@ void deliver_group(const idkit_group_sid_t &src, idkit_group_sid_t *out)
     out->name = t->gr_text;
 }
 
-template <typename Req>
+template<typename Req>
 core_status_t getpw(credmap_handle_t *h, rpcproc_t proc, xdrproc_t req_fn, Req *req, idkit_passwd_sid_t *pw,
                     const char *failure_text)
 {
     credmap_svr_getpwnam_reply_t reply{};
-    core_status_t status = call(h, proc, req_fn, req, (xdrproc_t)xdr_credmap_svr_getpwnam_reply_t, &reply,
-                                failure_text, Rule::procunavail);
+    core_status_t status = call(h, proc, req_fn, req, (xdrproc_t)xdr_credmap_svr_getpwnam_reply_t, &reply, failure_text,
+                                Rule::procunavail);
     if (status != CORE_OK || reply.hdr.status != CORE_OK)
         return status != CORE_OK ? status : reply.hdr.status;
     deliver_passwd(reply.pw, pw);
@@ -92,13 +92,13 @@ core_status_t getpw(credmap_handle_t *h, rpcproc_t proc, xdrproc_t req_fn, Req *
     return CORE_OK;
 }
 
-template <typename Req>
+template<typename Req>
 core_status_t getgr(credmap_handle_t *h, rpcproc_t proc, xdrproc_t req_fn, Req *req, idkit_group_sid_t *gr,
                     const char *failure_text)
 {
     credmap_svr_getgrnam_reply_t reply{};
-    core_status_t status = call(h, proc, req_fn, req, (xdrproc_t)xdr_credmap_svr_getgrnam_reply_t, &reply,
-                                failure_text, Rule::procunavail);
+    core_status_t status = call(h, proc, req_fn, req, (xdrproc_t)xdr_credmap_svr_getgrnam_reply_t, &reply, failure_text,
+                                Rule::procunavail);
     if (status != CORE_OK || reply.hdr.status != CORE_OK)
         return status != CORE_OK ? status : reply.hdr.status;
     deliver_group(reply.gr, gr);
@@ -115,9 +115,9 @@ core_status_t lookup_sid_text(credmap_handle_t *h, rpcproc_t proc, const char *n
     credmap_lookup_user_sid_reply_t reply{};
     // Decoded straight into the caller's buffer, whatever the status.
     reply.sid = sid_text;
-    core_status_t status = call(h, proc, (xdrproc_t)xdr_credmap_lookup_user_sid_req_t, &request,
-                                (xdrproc_t)xdr_credmap_lookup_user_sid_reply_t, &reply, failure_text,
-                                Rule::procunavail);
+    core_status_t status =
+        call(h, proc, (xdrproc_t)xdr_credmap_lookup_user_sid_req_t, &request,
+             (xdrproc_t)xdr_credmap_lookup_user_sid_reply_t, &reply, failure_text, Rule::procunavail);
     return status != CORE_OK ? status : reply.hdr.status;
 }
 
@@ -166,10 +166,10 @@ VELMO_API core_status_t credmap_svr_get_credentials(credmap_handle_t *handle, co
         return CORE_E_BAD_ARGUMENT;
     credmap_svr_get_credentials_req_t request{next_header(handle), const_cast<char *>(name)};
     credmap_svr_get_credentials_reply_t reply{};
-    core_status_t status = call(handle, CREDMAP_PROC_SVR_GET_CREDENTIALS,
-                                (xdrproc_t)xdr_credmap_svr_get_credentials_req_t, &request,
-                                (xdrproc_t)xdr_credmap_svr_get_credentials_reply_t, &reply,
-                                "credmap_svr_get_credentials call failed", Rule::any_1004);
+    core_status_t status =
+        call(handle, CREDMAP_PROC_SVR_GET_CREDENTIALS, (xdrproc_t)xdr_credmap_svr_get_credentials_req_t, &request,
+             (xdrproc_t)xdr_credmap_svr_get_credentials_reply_t, &reply, "credmap_svr_get_credentials call failed",
+             Rule::any_1004);
     if (status != CORE_OK)
         return status;
     if (reply.hdr.status == CORE_OK)
@@ -185,10 +185,10 @@ VELMO_API core_status_t credmap_lookup_string_credentials(credmap_handle_t *hand
         return CORE_E_BAD_ARGUMENT;
     credmap_lookup_string_credentials_req_t request{next_header(handle), *names};
     credmap_svr_get_credentials_reply_t reply{};
-    core_status_t status = call(handle, CREDMAP_PROC_LOOKUP_STRING_CREDENTIALS,
-                                (xdrproc_t)xdr_credmap_lookup_string_credentials_req_t, &request,
-                                (xdrproc_t)xdr_credmap_svr_get_credentials_reply_t, &reply,
-                                "credmap_lookup_string_credentials call failed", Rule::any_1004);
+    core_status_t status =
+        call(handle, CREDMAP_PROC_LOOKUP_STRING_CREDENTIALS, (xdrproc_t)xdr_credmap_lookup_string_credentials_req_t,
+             &request, (xdrproc_t)xdr_credmap_svr_get_credentials_reply_t, &reply,
+             "credmap_lookup_string_credentials call failed", Rule::any_1004);
     if (status != CORE_OK)
         return status;
     if (reply.hdr.status == CORE_OK)
@@ -196,8 +196,7 @@ VELMO_API core_status_t credmap_lookup_string_credentials(credmap_handle_t *hand
     return reply.hdr.status;
 }
 
-VELMO_API core_status_t credmap_lookup_user_sid(credmap_handle_t *handle, const char *name, int option,
-                                                char *sid_text)
+VELMO_API core_status_t credmap_lookup_user_sid(credmap_handle_t *handle, const char *name, int option, char *sid_text)
 {
     return lookup_sid_text(handle, CREDMAP_PROC_LOOKUP_USER_SID, name, option, sid_text,
                            "credmap_lookup_user_sid call failed");
@@ -218,10 +217,10 @@ VELMO_API core_status_t credmap_lookup_user_sid_credentials(credmap_handle_t *ha
     *out = credmap_user_sid_credentials_t{};
     credmap_lookup_user_sid_credentials_req_t request{next_header(handle), const_cast<char *>(name)};
     credmap_lookup_user_sid_credentials_reply_t reply{};
-    core_status_t status = call(handle, CREDMAP_PROC_LOOKUP_USER_SID_CREDENTIALS,
-                                (xdrproc_t)xdr_credmap_lookup_user_sid_credentials_req_t, &request,
-                                (xdrproc_t)xdr_credmap_lookup_user_sid_credentials_reply_t, &reply,
-                                "credmap_lookup_user_sid_credentials call failed", Rule::procunavail);
+    core_status_t status =
+        call(handle, CREDMAP_PROC_LOOKUP_USER_SID_CREDENTIALS, (xdrproc_t)xdr_credmap_lookup_user_sid_credentials_req_t,
+             &request, (xdrproc_t)xdr_credmap_lookup_user_sid_credentials_reply_t, &reply,
+             "credmap_lookup_user_sid_credentials call failed", Rule::procunavail);
     if (status != CORE_OK)
         return status;
     if (reply.hdr.status != CORE_OK)
@@ -239,8 +238,8 @@ VELMO_API core_status_t credmap_svr_getpwnam(credmap_handle_t *handle, const cha
         return CORE_E_BAD_ARGUMENT;
     *pw = idkit_passwd_sid_t{};
     credmap_lookup_user_sid_credentials_req_t request{next_header(handle), const_cast<char *>(name)};
-    return getpw(handle, CREDMAP_PROC_SVR_GETPWNAM, (xdrproc_t)xdr_credmap_lookup_user_sid_credentials_req_t,
-                 &request, pw, "credmap_svr_getpwnam call failed");
+    return getpw(handle, CREDMAP_PROC_SVR_GETPWNAM, (xdrproc_t)xdr_credmap_lookup_user_sid_credentials_req_t, &request,
+                 pw, "credmap_svr_getpwnam call failed");
 }
 
 VELMO_API core_status_t credmap_svr_getpwuid(credmap_handle_t *handle, idkit_uid_t uid, idkit_passwd_sid_t *pw)
@@ -253,8 +252,7 @@ VELMO_API core_status_t credmap_svr_getpwuid(credmap_handle_t *handle, idkit_uid
                  "credmap_svr_getpwuid call failed");
 }
 
-VELMO_API core_status_t credmap_svr_getpwsid(credmap_handle_t *handle, const idkit_sid_t *sid,
-                                             idkit_passwd_sid_t *pw)
+VELMO_API core_status_t credmap_svr_getpwsid(credmap_handle_t *handle, const idkit_sid_t *sid, idkit_passwd_sid_t *pw)
 {
     if (!usable(handle) || sid == nullptr || pw == nullptr)
         return CORE_E_BAD_ARGUMENT;
@@ -272,8 +270,8 @@ VELMO_API core_status_t credmap_svr_getgrnam(credmap_handle_t *handle, const cha
         return CORE_E_BAD_ARGUMENT;
     *gr = idkit_group_sid_t{};
     credmap_lookup_user_sid_credentials_req_t request{next_header(handle), const_cast<char *>(name)};
-    return getgr(handle, CREDMAP_PROC_SVR_GETGRNAM, (xdrproc_t)xdr_credmap_lookup_user_sid_credentials_req_t,
-                 &request, gr, "credmap_svr_getgrnam call failed");
+    return getgr(handle, CREDMAP_PROC_SVR_GETGRNAM, (xdrproc_t)xdr_credmap_lookup_user_sid_credentials_req_t, &request,
+                 gr, "credmap_svr_getgrnam call failed");
 }
 
 VELMO_API core_status_t credmap_svr_getgrgid(credmap_handle_t *handle, idkit_gid_t gid, idkit_group_sid_t *gr)
@@ -286,8 +284,7 @@ VELMO_API core_status_t credmap_svr_getgrgid(credmap_handle_t *handle, idkit_gid
                  "credmap_svr_getgrgid call failed");
 }
 
-VELMO_API core_status_t credmap_svr_getgrsid(credmap_handle_t *handle, const idkit_sid_t *sid,
-                                             idkit_group_sid_t *gr)
+VELMO_API core_status_t credmap_svr_getgrsid(credmap_handle_t *handle, const idkit_sid_t *sid, idkit_group_sid_t *gr)
 {
     if (!usable(handle) || sid == nullptr || gr == nullptr)
         return CORE_E_BAD_ARGUMENT;
@@ -306,10 +303,10 @@ VELMO_API core_status_t credmap_lookup_credentials(credmap_handle_t *handle, con
         return CORE_E_BAD_ARGUMENT;
     credmap_lookup_credentials_req_t request{next_header(handle), CREDMAP_REQUEST_WORD, *creds};
     credmap_lookup_credentials_reply_t reply{};
-    core_status_t status = call(handle, CREDMAP_PROC_LOOKUP_CREDENTIALS,
-                                (xdrproc_t)xdr_credmap_lookup_credentials_req_t, &request,
-                                (xdrproc_t)xdr_credmap_lookup_credentials_reply_t, &reply,
-                                "credmap_lookup_credentials call failed", Rule::procunavail);
+    core_status_t status =
+        call(handle, CREDMAP_PROC_LOOKUP_CREDENTIALS, (xdrproc_t)xdr_credmap_lookup_credentials_req_t, &request,
+             (xdrproc_t)xdr_credmap_lookup_credentials_reply_t, &reply, "credmap_lookup_credentials call failed",
+             Rule::procunavail);
     return status != CORE_OK ? status : hand_over_names(handle, &reply, names);
 }
 
@@ -341,10 +338,10 @@ VELMO_API core_status_t credmap_lookup_sid_credentials(credmap_handle_t *handle,
         return CORE_E_NT_SID_UNSUPPORTED;
     credmap_lookup_sid_credentials_req_t request{next_header(handle), CREDMAP_REQUEST_WORD, *sids};
     credmap_lookup_credentials_reply_t reply{};
-    core_status_t status = call(handle, CREDMAP_PROC_LOOKUP_SID_CREDENTIALS,
-                                (xdrproc_t)xdr_credmap_lookup_sid_credentials_req_t, &request,
-                                (xdrproc_t)xdr_credmap_lookup_credentials_reply_t, &reply,
-                                "credmap_lookup_sid_credentials call failed", Rule::procunavail);
+    core_status_t status =
+        call(handle, CREDMAP_PROC_LOOKUP_SID_CREDENTIALS, (xdrproc_t)xdr_credmap_lookup_sid_credentials_req_t, &request,
+             (xdrproc_t)xdr_credmap_lookup_credentials_reply_t, &reply, "credmap_lookup_sid_credentials call failed",
+             Rule::procunavail);
     return status != CORE_OK ? status : hand_over_names(handle, &reply, names);
 }
 
@@ -370,8 +367,7 @@ VELMO_API core_status_t credmap_lookup_whole_string_credentials(credmap_handle_t
     return CORE_OK;
 }
 
-VELMO_API void credmap_lookup_user_sid_credentials_free(credmap_handle_t *handle,
-                                                        credmap_user_sid_credentials_t *out)
+VELMO_API void credmap_lookup_user_sid_credentials_free(credmap_handle_t *handle, credmap_user_sid_credentials_t *out)
 {
     if (out == nullptr)
         return;
@@ -397,5 +393,4 @@ VELMO_API void credmap_lookup_sid_credentials_free(credmap_handle_t *handle, idk
 {
     release_names(handle, names);
 }
-
 }

@@ -50,5 +50,4 @@ VELMO_API int credmap_initialized(void)
 {
     return credmap_tls_mem_initialized.load(std::memory_order_acquire);
 }
-
 }

@@ -33,5 +33,4 @@ VELMO_API const char *const *libvelmocredmap_notices(void)
 {
     return kNotices;
 }
-
 }

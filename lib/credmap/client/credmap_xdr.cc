@@ -23,7 +23,7 @@ constexpr u_int kNoLimit = UINT_MAX;
  * running its routine (`release`, given a stream) in free mode.  Only a
  * member whose pointers were null on entry is released; other directions
  * leave everything as it is, since encoding and freeing allocate nothing. */
-template <typename Release>
+template<typename Release>
 void undo_decoded(XDR *xdrs, bool was_null, Release release)
 {
     if (xdrs->x_op != XDR_DECODE || !was_null)
@@ -56,16 +56,16 @@ bool_t xdr_group_array(XDR *xdrs, credmap_lookup_user_sid_credentials_reply_t *m
     uint32_t n = 0;
     switch (xdrs->x_op) {
     case XDR_DECODE:
-        if (!xdr_ez_array(xdrs, reinterpret_cast<void **>(&m->groups), &n, 4294967295u,
-                          sizeof(idkit_group_sid_t), (xdrproc_t)xdr_idkit_group_sid_t, 0))
+        if (!xdr_ez_array(xdrs, reinterpret_cast<void **>(&m->groups), &n, 4294967295u, sizeof(idkit_group_sid_t),
+                          (xdrproc_t)xdr_idkit_group_sid_t, 0))
             return FALSE;
         m->ngroups = n;
         return TRUE;
     case XDR_ENCODE:
     case XDR_FREE:
         n = m->ngroups;
-        return xdr_ez_array(xdrs, reinterpret_cast<void **>(&m->groups), &n, 4294967295u,
-                            sizeof(idkit_group_sid_t), (xdrproc_t)xdr_idkit_group_sid_t, 0);
+        return xdr_ez_array(xdrs, reinterpret_cast<void **>(&m->groups), &n, 4294967295u, sizeof(idkit_group_sid_t),
+                            (xdrproc_t)xdr_idkit_group_sid_t, 0);
     default:
         return TRUE;
     }
@@ -77,7 +77,7 @@ bool has_body(const credmap_hdr_reply_t &hdr)
     return hdr.status == 0;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" {
 
@@ -122,8 +122,7 @@ VELMO_API bool_t xdr_credmap_svr_get_credentials_reply_t(XDR *xdrs, credmap_svr_
     return xdr_credmap_hdr_reply_t(xdrs, &m->hdr) && xdr_idkit_credentials_t(xdrs, &m->creds, 0);
 }
 
-VELMO_API bool_t xdr_credmap_lookup_string_credentials_req_t(XDR *xdrs,
-                                                             credmap_lookup_string_credentials_req_t *m)
+VELMO_API bool_t xdr_credmap_lookup_string_credentials_req_t(XDR *xdrs, credmap_lookup_string_credentials_req_t *m)
 {
     return xdr_credmap_hdr_req_t(xdrs, &m->hdr) && xdr_idkit_string_credentials_t(xdrs, &m->string_creds, 0);
 }
@@ -148,8 +147,7 @@ VELMO_API bool_t xdr_credmap_lookup_user_sid_reply_t(XDR *xdrs, credmap_lookup_u
     return xdr_credmap_hdr_reply_t(xdrs, &m->hdr) && xdr_text(xdrs, &m->sid, CREDMAP_STRING_MAX);
 }
 
-VELMO_API bool_t xdr_credmap_lookup_user_sid_credentials_req_t(XDR *xdrs,
-                                                               credmap_lookup_user_sid_credentials_req_t *m)
+VELMO_API bool_t xdr_credmap_lookup_user_sid_credentials_req_t(XDR *xdrs, credmap_lookup_user_sid_credentials_req_t *m)
 {
     return xdr_credmap_hdr_req_t(xdrs, &m->hdr) && xdr_text(xdrs, &m->name, kNoLimit);
 }
@@ -226,23 +224,23 @@ VELMO_API bool_t xdr_credmap_lookup_string_credentials_sid_req_t(XDR *xdrs,
            xdr_idkit_string_credentials_t(xdrs, &m->string_creds, 0);
 }
 
-VELMO_API bool_t xdr_credmap_lookup_string_credentials_sid_reply_t(
-    XDR *xdrs, credmap_lookup_string_credentials_sid_reply_t *m)
+VELMO_API bool_t xdr_credmap_lookup_string_credentials_sid_reply_t(XDR *xdrs,
+                                                                   credmap_lookup_string_credentials_sid_reply_t *m)
 {
     if (!xdr_credmap_hdr_reply_t(xdrs, &m->hdr))
         return FALSE;
     return !has_body(m->hdr) || xdr_idkit_sid_credentials_t(xdrs, &m->sid_creds, 0);
 }
 
-VELMO_API bool_t xdr_credmap_lookup_whole_string_credentials_req_t(
-    XDR *xdrs, credmap_lookup_whole_string_credentials_req_t *m)
+VELMO_API bool_t xdr_credmap_lookup_whole_string_credentials_req_t(XDR *xdrs,
+                                                                   credmap_lookup_whole_string_credentials_req_t *m)
 {
     return xdr_credmap_hdr_req_t(xdrs, &m->hdr) && xdr_u_int(xdrs, &m->request_word) &&
            xdr_idkit_whole_string_credentials_t(xdrs, &m->whole_string_creds, 0);
 }
 
-VELMO_API bool_t xdr_credmap_lookup_whole_string_credentials_reply_t(
-    XDR *xdrs, credmap_lookup_whole_string_credentials_reply_t *m)
+VELMO_API bool_t xdr_credmap_lookup_whole_string_credentials_reply_t(XDR *xdrs,
+                                                                     credmap_lookup_whole_string_credentials_reply_t *m)
 {
     if (!xdr_credmap_hdr_reply_t(xdrs, &m->hdr))
         return FALSE;
@@ -255,4 +253,4 @@ VELMO_API bool_t xdr_credmap_lookup_sid_credentials_req_t(XDR *xdrs, credmap_loo
            xdr_idkit_sid_credentials_t(xdrs, &m->sid_creds, 0);
 }
 
-} // extern "C"
+}  // extern "C"
