@@ -34,11 +34,18 @@ TEST(TxtTest, ConversionAndCopyAreCutToTheBuffer)
         int cut;
         const char *text;  // null: nothing written at all
     } cases[] = {
-        {TXT_CASE_LOWER, "DOM\\User", 32, 0, "dom\\user"}, {TXT_CASE_UPPER, "dom\\User-9", 32, 0, "DOM\\USER-9"},
-        {TXT_CASE_LOWER, "ABCDEFG", 8, 0, "abcdefg"}, {TXT_CASE_LOWER, "ABCDEFGH", 8, 1, "abcdefg"},
-        {TXT_CASE_LOWER, "ABC", 1, 1, ""}, {TXT_CASE_LOWER, nullptr, 8, 0, ""}, {TXT_CASE_LOWER, "", 1, 0, ""},
-        {-1, "hello", 6, 0, "hello"}, {-1, "hello!", 6, 1, "hello"}, {-1, "x", 1, 1, ""},
-        {-1, nullptr, 6, 0, ""}, {-1, "x", 0, 1, nullptr},
+        {TXT_CASE_LOWER, "DOM\\User", 32, 0, "dom\\user"},
+        {TXT_CASE_UPPER, "dom\\User-9", 32, 0, "DOM\\USER-9"},
+        {TXT_CASE_LOWER, "ABCDEFG", 8, 0, "abcdefg"},
+        {TXT_CASE_LOWER, "ABCDEFGH", 8, 1, "abcdefg"},
+        {TXT_CASE_LOWER, "ABC", 1, 1, ""},
+        {TXT_CASE_LOWER, nullptr, 8, 0, ""},
+        {TXT_CASE_LOWER, "", 1, 0, ""},
+        {-1, "hello", 6, 0, "hello"},
+        {-1, "hello!", 6, 1, "hello"},
+        {-1, "x", 1, 1, ""},
+        {-1, nullptr, 6, 0, ""},
+        {-1, "x", 0, 1, nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.source ? c.source : "(null)") + " in " + std::to_string(c.size));
@@ -61,9 +68,9 @@ TEST(TxtTest, FindCharFromStart)
         int found;
         size_t position;  // 99: left as it was
     } cases[] = {
-        {"dom\\user", 0, "/\\", 1, 3}, {"a/b\\c", 2, "/\\", 1, 3}, {"a/b\\c", 1, "/\\", 1, 1},
+        {"dom\\user", 0, "/\\", 1, 3},  {"a/b\\c", 2, "/\\", 1, 3},     {"a/b\\c", 1, "/\\", 1, 1},
         {"dom\\user", 4, "/\\", 0, 99}, {"dom\\user", 8, "/\\", 0, 99}, {"dom\\user", 100, "/\\", 0, 99},
-        {"dom\\user", 0, "", 0, 99}, {nullptr, 0, "/", 0, 99},
+        {"dom\\user", 0, "", 0, 99},    {nullptr, 0, "/", 0, 99},
     };
     for (const auto &c : cases) {
         size_t position = 99;

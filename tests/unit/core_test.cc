@@ -13,13 +13,30 @@
 
 namespace {
 
-TEST(CoreStatusTest, EveryStatusHasItsOwnText) {
+TEST(CoreStatusTest, EveryStatusHasItsOwnText)
+{
     const core_status_t all[] = {
-        CORE_OK, CORE_E_FAILURE, CORE_E_NT_SID_UNSUPPORTED, CORE_E_RPC_FAILED, CORE_E_UNSUPPORTED,
-        CORE_E_INCOMPLETE, CORE_E_CREDS_REFUSED, CORE_E_BAD_ARGUMENT, CORE_E_NO_MEMORY,
-        CORE_E_NOT_FOUND, CORE_E_SYSTEM, HUBD_E_HOST_UNKNOWN, HUBD_E_UNREACHABLE,
-        HUBD_E_NOT_REGISTERED, HUBD_E_CONNECT_REFUSED, HUBD_E_START_TIMEOUT, HUBD_E_PROTOCOL,
-        HUBD_E_CLIENT, IDKIT_E_BAD_SID_TEXT, IDKIT_E_UNMAPPED_SID, IDKIT_E_NO_CREDENTIALS,
+        CORE_OK,
+        CORE_E_FAILURE,
+        CORE_E_NT_SID_UNSUPPORTED,
+        CORE_E_RPC_FAILED,
+        CORE_E_UNSUPPORTED,
+        CORE_E_INCOMPLETE,
+        CORE_E_CREDS_REFUSED,
+        CORE_E_BAD_ARGUMENT,
+        CORE_E_NO_MEMORY,
+        CORE_E_NOT_FOUND,
+        CORE_E_SYSTEM,
+        HUBD_E_HOST_UNKNOWN,
+        HUBD_E_UNREACHABLE,
+        HUBD_E_NOT_REGISTERED,
+        HUBD_E_CONNECT_REFUSED,
+        HUBD_E_START_TIMEOUT,
+        HUBD_E_PROTOCOL,
+        HUBD_E_CLIENT,
+        IDKIT_E_BAD_SID_TEXT,
+        IDKIT_E_UNMAPPED_SID,
+        IDKIT_E_NO_CREDENTIALS,
     };
     std::set<std::string> texts = {"unknown status"};
     for (core_status_t status : all) {
@@ -34,7 +51,8 @@ TEST(CoreStatusTest, EveryStatusHasItsOwnText) {
 }
 
 // A status is a signed 32-bit big-endian word, and nothing more.
-TEST(CoreStatusTest, StatusesSurviveAnXdrRoundTrip) {
+TEST(CoreStatusTest, StatusesSurviveAnXdrRoundTrip)
+{
     for (core_status_t status : {0, 1072, -2, INT32_MIN, INT32_MAX}) {
         char buffer[4];
         XDR x;
@@ -53,7 +71,8 @@ TEST(CoreStatusTest, StatusesSurviveAnXdrRoundTrip) {
     }
 }
 
-TEST(CoreMessagesTest, CatalogueRowsAreNumberedAndPlainAndLoggedWithTheirSource) {
+TEST(CoreMessagesTest, CatalogueRowsAreNumberedAndPlainAndLoggedWithTheirSource)
+{
     const vox_msg_table_t &table = _core_cmsg_core_msg_table;
     ASSERT_GE(table.nrows, 40);
     EXPECT_EQ(table.nnumbers, table.nrows);
@@ -70,13 +89,13 @@ TEST(CoreMessagesTest, CatalogueRowsAreNumberedAndPlainAndLoggedWithTheirSource)
     std::string row = table.texts[39];
     ASSERT_EQ(row.back(), '\n');
     row.pop_back();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "credmap/clnt: error: " + row +
-                  " (lib/credmap/client/credmap_clnt:108)\n"
-                  "credmap/clnt: error: core message 500 not found (f.cc:7)\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "credmap/clnt: error: " + row +
+                                                          " (lib/credmap/client/credmap_clnt:108)\n"
+                                                          "credmap/clnt: error: core message 500 not found (f.cc:7)\n");
 }
 
-core_sid_acl_entry_t make_entry(uint32_t kind, uint32_t rights) {
+core_sid_acl_entry_t make_entry(uint32_t kind, uint32_t rights)
+{
     core_sid_acl_entry_t entry;
     memset(&entry, 0, sizeof entry);
     entry.kind = kind;
@@ -89,7 +108,8 @@ core_sid_acl_entry_t make_entry(uint32_t kind, uint32_t rights) {
 
 // The (position, rights) pairs of a list, in walk order.
 using Walked = std::vector<std::pair<uint32_t, uint32_t>>;
-Walked walk(core_sid_acl_t acl) {
+Walked walk(core_sid_acl_t acl)
+{
     Walked seen;
     uint64_t cursor = 0;
     uint32_t position = 0;
@@ -99,7 +119,8 @@ Walked walk(core_sid_acl_t acl) {
     return seen;
 }
 
-TEST(CoreAclTest, EntriesAreKeptInPositionOrderAndReplaced) {
+TEST(CoreAclTest, EntriesAreKeptInPositionOrderAndReplaced)
+{
     core_sid_acl_t acl = nullptr;
     ASSERT_EQ(core_sid_acl_create(&acl), CORE_OK);
     EXPECT_TRUE(walk(acl).empty());
@@ -138,7 +159,8 @@ TEST(CoreAclTest, EntriesAreKeptInPositionOrderAndReplaced) {
     core_sid_acl_free(acl);
 }
 
-TEST(CoreRolemapTest, EntriesAreGroupedUnderTheirRolesInFirstAddedOrder) {
+TEST(CoreRolemapTest, EntriesAreGroupedUnderTheirRolesInFirstAddedOrder)
+{
     core_rolemap_acl_t map = nullptr;
     ASSERT_EQ(core_rolemap_acl_create(&map), CORE_OK);
     uint64_t cursor = 0;
@@ -179,7 +201,8 @@ TEST(CoreRolemapTest, EntriesAreGroupedUnderTheirRolesInFirstAddedOrder) {
     core_rolemap_acl_free(map);
 }
 
-TEST(CoreRolemapTest, LongRoleNamesAreCutAndTerminatedAndNullArgumentsRefused) {
+TEST(CoreRolemapTest, LongRoleNamesAreCutAndTerminatedAndNullArgumentsRefused)
+{
     core_rolemap_acl_t map = nullptr;
     ASSERT_EQ(core_rolemap_acl_create(&map), CORE_OK);
     core_rolemap_binding_t binding{{}, 0, nullptr};

@@ -52,10 +52,8 @@ TEST(CredmapMsgTable, PrintedTexts)
 {
     EXPECT_STREQ(table.texts[0], "----------calls--c/s--rt/call\n");
     EXPECT_STREQ(table.texts[CREDMAP_MSG_UNABLE_TO_CONTACT], "Unable to contact credmap svr:%s\n");
-    EXPECT_STREQ(table.texts[CREDMAP_MSG_USING_NOBODY],
-                 "Can't get credentials for use on host %s; using \"nobody\"\n");
-    EXPECT_STREQ(table.texts[CREDMAP_MSG_SID_TYPE_UNSUPPORTED],
-                 "\"%s\"-type SID is not supported by credmap_server\n");
+    EXPECT_STREQ(table.texts[CREDMAP_MSG_USING_NOBODY], "Can't get credentials for use on host %s; using \"nobody\"\n");
+    EXPECT_STREQ(table.texts[CREDMAP_MSG_SID_TYPE_UNSUPPORTED], "\"%s\"-type SID is not supported by credmap_server\n");
     EXPECT_STREQ(table.texts[CREDMAP_MSG_MORE_INFO],
                  "More information might be available in hubd or credmap logs on host: \"%s\".\n");
     EXPECT_STREQ(table.texts[CREDMAP_MSG_REMOTE_GROUP],
@@ -65,4 +63,4 @@ TEST(CredmapMsgTable, PrintedTexts)
     EXPECT_STREQ(table.texts[8], "socket: %s");
 }
 
-} // namespace
+}  // namespace

@@ -4,6 +4,7 @@
 // the sanitizer build also proves that nothing leaks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <functional>
@@ -19,7 +20,8 @@ namespace {
 
 using Bytes = std::vector<char>;
 using P = std::vector<const void *>;
-template <typename M> using Routine = bool_t (*)(XDR *, M *);
+template<typename M>
+using Routine = bool_t (*)(XDR *, M *);
 
 // Runs `fill` on an encoding stream; what it wrote, or nothing when it refused.
 bool encode_with(const std::function<bool(XDR *)> &fill, Bytes *out)
@@ -34,14 +36,16 @@ bool encode_with(const std::function<bool(XDR *)> &fill, Bytes *out)
     return ok;
 }
 
-template <typename M> bool encode(Routine<M> routine, M m, Bytes *out)
+template<typename M>
+bool encode(Routine<M> routine, M m, Bytes *out)
 {
     return encode_with([&](XDR *x) { return routine(x, &m) != 0; }, out);
 }
 
 // Decodes from an exact-size copy of the first `length` bytes, so that a read
 // past the input shows; `used` receives the bytes read.
-template <typename M> bool decode(Routine<M> routine, const Bytes &bytes, size_t length, M *m, u_int *used = nullptr)
+template<typename M>
+bool decode(Routine<M> routine, const Bytes &bytes, size_t length, M *m, u_int *used = nullptr)
 {
     Bytes part(bytes.begin(), bytes.begin() + long(length));
     XDR x;
@@ -53,11 +57,18 @@ template <typename M> bool decode(Routine<M> routine, const Bytes &bytes, size_t
     return ok;
 }
 
-template <typename M> void release(Routine<M> routine, M *m) { xdr_free(reinterpret_cast<xdrproc_t>(routine), m); }
+template<typename M>
+void release(Routine<M> routine, M *m)
+{
+    xdr_free(reinterpret_cast<xdrproc_t>(routine), m);
+}
 
 // ---- Realistic values ----
 
-char *text(const char *s) { return const_cast<char *>(s); }
+char *text(const char *s)
+{
+    return const_cast<char *>(s);
+}
 
 idkit_sid_t nt_sid(uint32_t rid)
 {
@@ -76,8 +87,14 @@ char *group_name(size_t i)
     return names[i].data();
 }
 
-idkit_user_sid_t user_sid() { return {text("CORP\\alice"), 1001, nt_sid(1001)}; }
-idkit_group_sid_t group_sid(size_t i) { return {group_name(i), 2000 + i, nt_sid(uint32_t(2000 + i))}; }
+idkit_user_sid_t user_sid()
+{
+    return {text("CORP\\alice"), 1001, nt_sid(1001)};
+}
+idkit_group_sid_t group_sid(size_t i)
+{
+    return {group_name(i), 2000 + i, nt_sid(uint32_t(2000 + i))};
+}
 
 idkit_credentials_t credentials()
 {
@@ -105,20 +122,42 @@ idkit_sid_credentials_t sid_credentials(uint32_t n)
 
 // ---- Every member of a record as text, to compare records whole ----
 
-std::string show(uint64_t v) { return std::to_string(v) + ' '; }
-std::string show(const char *s) { return s != nullptr ? '"' + std::string(s) + "\" " : "null "; }
+std::string show(uint64_t v)
+{
+    return std::to_string(v) + ' ';
+}
+std::string show(const char *s)
+{
+    return s != nullptr ? '"' + std::string(s) + "\" " : "null ";
+}
 std::string show(const idkit_sid_t &s)
 {
     return std::string(reinterpret_cast<const char *>(&s), 2 + std::min<size_t>(s.length, IDKIT_SID_BODY_MAX)) + ' ';
 }
 
-std::string show(const idkit_user_sid_t &u) { return show(u.name) + show(u.id) + show(u.sid); }
-std::string show(const idkit_group_sid_t &g) { return show(g.name) + show(g.id) + show(g.sid); }
-std::string show(const idkit_passwd_sid_t &p) { return show(p.user) + show(p.group) + show(p.gecos) + show(p.home); }
-std::string show(const credmap_hdr_req_t &h) { return show(h.uniquifier) + show(h.seqno); }
-std::string show(const credmap_hdr_reply_t &h) { return show(h.tag) + show(h.status); }
+std::string show(const idkit_user_sid_t &u)
+{
+    return show(u.name) + show(u.id) + show(u.sid);
+}
+std::string show(const idkit_group_sid_t &g)
+{
+    return show(g.name) + show(g.id) + show(g.sid);
+}
+std::string show(const idkit_passwd_sid_t &p)
+{
+    return show(p.user) + show(p.group) + show(p.gecos) + show(p.home);
+}
+std::string show(const credmap_hdr_req_t &h)
+{
+    return show(h.uniquifier) + show(h.seqno);
+}
+std::string show(const credmap_hdr_reply_t &h)
+{
+    return show(h.tag) + show(h.status);
+}
 
-template <typename T> std::string list(const T *v, uint64_t n)
+template<typename T>
+std::string list(const T *v, uint64_t n)
 {
     std::string s = show(n);
     for (uint64_t i = 0; i < n; ++i)
@@ -126,68 +165,188 @@ template <typename T> std::string list(const T *v, uint64_t n)
     return s;
 }
 
-template <typename C> std::string creds(const C &c) { return show(c.user) + show(c.group) + list(c.groups, c.ngroups); }
-std::string show(const idkit_credentials_t &c) { return show(c.uid) + show(c.gid) + list(c.groups, c.ngroups); }
-std::string show(const idkit_string_credentials_t &c) { return creds(c); }
-std::string show(const idkit_sid_credentials_t &c) { return creds(c); }
-std::string show(const idkit_whole_credentials_t &c) { return creds(c); }
-std::string show(const idkit_whole_string_credentials_t &c) { return creds(c); }
+template<typename C>
+std::string creds(const C &c)
+{
+    return show(c.user) + show(c.group) + list(c.groups, c.ngroups);
+}
+std::string show(const idkit_credentials_t &c)
+{
+    return show(c.uid) + show(c.gid) + list(c.groups, c.ngroups);
+}
+std::string show(const idkit_string_credentials_t &c)
+{
+    return creds(c);
+}
+std::string show(const idkit_sid_credentials_t &c)
+{
+    return creds(c);
+}
+std::string show(const idkit_whole_credentials_t &c)
+{
+    return creds(c);
+}
+std::string show(const idkit_whole_string_credentials_t &c)
+{
+    return creds(c);
+}
 
-template <typename... T> std::string fields(const T &...v) { return (show(v) + ...); }
+template<typename... T>
+std::string fields(const T &...v)
+{
+    return (show(v) + ...);
+}
 
-std::string show(const credmap_null_req_t &m) { return fields(m.hdr); }
-std::string show(const credmap_null_reply_t &m) { return fields(m.hdr); }
-std::string show(const credmap_contact_req_t &m) { return fields(m.hdr, m.contact_word); }
-std::string show(const credmap_contact_reply_t &m) { return fields(m.hdr, m.server_word, m.attributes); }
-std::string show(const credmap_svr_get_credentials_req_t &m) { return fields(m.hdr, m.name); }
-std::string show(const credmap_svr_get_credentials_reply_t &m) { return fields(m.hdr, m.creds); }
-std::string show(const credmap_lookup_string_credentials_req_t &m) { return fields(m.hdr, m.string_creds); }
-std::string show(const credmap_lookup_user_sid_req_t &m) { return fields(m.hdr, m.name, m.option); }
-std::string show(const credmap_lookup_user_sid_reply_t &m) { return fields(m.hdr, m.sid); }
-std::string show(const credmap_lookup_user_sid_credentials_req_t &m) { return fields(m.hdr, m.name); }
+std::string show(const credmap_null_req_t &m)
+{
+    return fields(m.hdr);
+}
+std::string show(const credmap_null_reply_t &m)
+{
+    return fields(m.hdr);
+}
+std::string show(const credmap_contact_req_t &m)
+{
+    return fields(m.hdr, m.contact_word);
+}
+std::string show(const credmap_contact_reply_t &m)
+{
+    return fields(m.hdr, m.server_word, m.attributes);
+}
+std::string show(const credmap_svr_get_credentials_req_t &m)
+{
+    return fields(m.hdr, m.name);
+}
+std::string show(const credmap_svr_get_credentials_reply_t &m)
+{
+    return fields(m.hdr, m.creds);
+}
+std::string show(const credmap_lookup_string_credentials_req_t &m)
+{
+    return fields(m.hdr, m.string_creds);
+}
+std::string show(const credmap_lookup_user_sid_req_t &m)
+{
+    return fields(m.hdr, m.name, m.option);
+}
+std::string show(const credmap_lookup_user_sid_reply_t &m)
+{
+    return fields(m.hdr, m.sid);
+}
+std::string show(const credmap_lookup_user_sid_credentials_req_t &m)
+{
+    return fields(m.hdr, m.name);
+}
 std::string show(const credmap_lookup_user_sid_credentials_reply_t &m)
 {
     return fields(m.hdr, m.user, m.group) + list(m.groups, m.ngroups);
 }
-std::string show(const credmap_svr_getpwuid_req_t &m) { return fields(m.hdr, m.uid); }
-std::string show(const credmap_svr_getpwnam_reply_t &m) { return fields(m.hdr, m.pw); }
-std::string show(const credmap_svr_getpwsid_req_t &m) { return fields(m.hdr, m.sid); }
-std::string show(const credmap_svr_getgrnam_reply_t &m) { return fields(m.hdr, m.gr); }
-std::string show(const credmap_svr_getgrgid_req_t &m) { return fields(m.hdr, m.gid); }
-std::string show(const credmap_lookup_credentials_req_t &m) { return fields(m.hdr, m.request_word, m.creds); }
-std::string show(const credmap_lookup_credentials_reply_t &m) { return fields(m.hdr, m.string_creds); }
+std::string show(const credmap_svr_getpwuid_req_t &m)
+{
+    return fields(m.hdr, m.uid);
+}
+std::string show(const credmap_svr_getpwnam_reply_t &m)
+{
+    return fields(m.hdr, m.pw);
+}
+std::string show(const credmap_svr_getpwsid_req_t &m)
+{
+    return fields(m.hdr, m.sid);
+}
+std::string show(const credmap_svr_getgrnam_reply_t &m)
+{
+    return fields(m.hdr, m.gr);
+}
+std::string show(const credmap_svr_getgrgid_req_t &m)
+{
+    return fields(m.hdr, m.gid);
+}
+std::string show(const credmap_lookup_credentials_req_t &m)
+{
+    return fields(m.hdr, m.request_word, m.creds);
+}
+std::string show(const credmap_lookup_credentials_reply_t &m)
+{
+    return fields(m.hdr, m.string_creds);
+}
 std::string show(const credmap_lookup_string_credentials_sid_req_t &m)
 {
     return fields(m.hdr, m.request_word, m.string_creds);
 }
-std::string show(const credmap_lookup_string_credentials_sid_reply_t &m) { return fields(m.hdr, m.sid_creds); }
+std::string show(const credmap_lookup_string_credentials_sid_reply_t &m)
+{
+    return fields(m.hdr, m.sid_creds);
+}
 std::string show(const credmap_lookup_whole_string_credentials_req_t &m)
 {
     return fields(m.hdr, m.request_word, m.whole_string_creds);
 }
-std::string show(const credmap_lookup_whole_string_credentials_reply_t &m) { return fields(m.hdr, m.whole_creds); }
-std::string show(const credmap_lookup_sid_credentials_req_t &m) { return fields(m.hdr, m.request_word, m.sid_creds); }
+std::string show(const credmap_lookup_whole_string_credentials_reply_t &m)
+{
+    return fields(m.hdr, m.whole_creds);
+}
+std::string show(const credmap_lookup_sid_credentials_req_t &m)
+{
+    return fields(m.hdr, m.request_word, m.sid_creds);
+}
 
 // ---- The pointers a failed decode into a cleared record must leave null ----
 
-template <typename M> P pointers(const M &) { return {}; }
+template<typename M>
+P pointers(const M &)
+{
+    return {};
+}
 P pointers(const idkit_string_credentials_t &c)
 {
     P p{c.user, c.group};
     p.insert(p.end(), c.groups, c.groups + IDKIT_MAX_GROUPS);
     return p;
 }
-P pointers(const credmap_svr_get_credentials_req_t &m) { return {m.name}; }
-P pointers(const credmap_lookup_user_sid_req_t &m) { return {m.name}; }
-P pointers(const credmap_lookup_user_sid_credentials_req_t &m) { return {m.name}; }
-P pointers(const credmap_lookup_user_sid_reply_t &m) { return {m.sid}; }
-P pointers(const credmap_lookup_string_credentials_req_t &m) { return pointers(m.string_creds); }
-P pointers(const credmap_lookup_string_credentials_sid_req_t &m) { return pointers(m.string_creds); }
-P pointers(const credmap_lookup_credentials_reply_t &m) { return pointers(m.string_creds); }
-P pointers(const credmap_svr_getpwnam_reply_t &m) { return {m.pw.user.name, m.pw.group.name, m.pw.gecos, m.pw.home}; }
-P pointers(const credmap_svr_getgrnam_reply_t &m) { return {m.gr.name}; }
-P pointers(const credmap_lookup_whole_string_credentials_reply_t &m) { return {m.whole_creds.groups}; }
-P pointers(const credmap_lookup_user_sid_credentials_reply_t &m) { return {m.user.name, m.group.name, m.groups}; }
+P pointers(const credmap_svr_get_credentials_req_t &m)
+{
+    return {m.name};
+}
+P pointers(const credmap_lookup_user_sid_req_t &m)
+{
+    return {m.name};
+}
+P pointers(const credmap_lookup_user_sid_credentials_req_t &m)
+{
+    return {m.name};
+}
+P pointers(const credmap_lookup_user_sid_reply_t &m)
+{
+    return {m.sid};
+}
+P pointers(const credmap_lookup_string_credentials_req_t &m)
+{
+    return pointers(m.string_creds);
+}
+P pointers(const credmap_lookup_string_credentials_sid_req_t &m)
+{
+    return pointers(m.string_creds);
+}
+P pointers(const credmap_lookup_credentials_reply_t &m)
+{
+    return pointers(m.string_creds);
+}
+P pointers(const credmap_svr_getpwnam_reply_t &m)
+{
+    return {m.pw.user.name, m.pw.group.name, m.pw.gecos, m.pw.home};
+}
+P pointers(const credmap_svr_getgrnam_reply_t &m)
+{
+    return {m.gr.name};
+}
+P pointers(const credmap_lookup_whole_string_credentials_reply_t &m)
+{
+    return {m.whole_creds.groups};
+}
+P pointers(const credmap_lookup_user_sid_credentials_reply_t &m)
+{
+    return {m.user.name, m.group.name, m.groups};
+}
 P pointers(const credmap_lookup_whole_string_credentials_req_t &m)
 {
     return {m.whole_string_creds.user, m.whole_string_creds.group, m.whole_string_creds.groups};
@@ -196,7 +355,8 @@ P pointers(const credmap_lookup_whole_string_credentials_req_t &m)
 // Encodes `in` and decodes it into a cleared record, which must read every
 // byte, match member for member and be released; every strict prefix of the
 // encoding must fail and leave the record's pointers null.
-template <typename M> void check_message(Routine<M> routine, const M &in)
+template<typename M>
+void check_message(Routine<M> routine, const M &in)
 {
     SCOPED_TRACE(typeid(M).name());
     Bytes bytes;
@@ -216,8 +376,13 @@ template <typename M> void check_message(Routine<M> routine, const M &in)
 
 TEST(CredmapXdr, ContactMessagesLayout)
 {
-    const char req[] = "\x01\x02\x03\x04\x05\x06\x07\x08" "\0\0\0\0\0\0\0\x05" "\0\0\0\0\0\0\0\x03";
-    const char reply[] = "\0\0\0\0\0\0\x11\x22" "\xff\xff\xff\xfe" "\xa0\xb0\xc0\xd0\xe0\xf0\0\x10" "\0\0\0\x02";
+    const char req[] = "\x01\x02\x03\x04\x05\x06\x07\x08"
+                       "\0\0\0\0\0\0\0\x05"
+                       "\0\0\0\0\0\0\0\x03";
+    const char reply[] = "\0\0\0\0\0\0\x11\x22"
+                         "\xff\xff\xff\xfe"
+                         "\xa0\xb0\xc0\xd0\xe0\xf0\0\x10"
+                         "\0\0\0\x02";
     Bytes bytes;
     ASSERT_TRUE(encode(xdr_credmap_contact_req_t, {{0x0102030405060708, 5}, CREDMAP_CONTACT_WORD}, &bytes));
     EXPECT_EQ(bytes, Bytes(req, req + sizeof req - 1));
@@ -276,7 +441,8 @@ TEST(CredmapXdr, EveryMessageRoundTripsAndRefusesEveryTruncation)
 // bytes as a null reply, decodes without touching the body and is released
 // without touching it either (the body holds garbage pointers that freeing
 // would crash on).
-template <typename M> void check_header_only(Routine<M> routine, M failed)
+template<typename M>
+void check_header_only(Routine<M> routine, M failed)
 {
     SCOPED_TRACE(typeid(M).name());
     Bytes bytes, header;
@@ -291,8 +457,9 @@ template <typename M> void check_header_only(Routine<M> routine, M failed)
     EXPECT_EQ(used, bytes.size());
     EXPECT_EQ(show(out.hdr), show(failed.hdr));
     const size_t h = sizeof out.hdr;
-    EXPECT_EQ(std::memcmp(reinterpret_cast<char *>(&out) + h, reinterpret_cast<const char *>(&before) + h,
-                          sizeof out - h), 0);
+    EXPECT_EQ(
+        std::memcmp(reinterpret_cast<char *>(&out) + h, reinterpret_cast<const char *>(&before) + h, sizeof out - h),
+        0);
     release(routine, &out);
 }
 
@@ -420,4 +587,4 @@ TEST(CredmapXdr, HostileGroupCountsFailCleanly)
     EXPECT_EQ(out.group.name, nullptr);
 }
 
-} // namespace
+}  // namespace

@@ -27,8 +27,7 @@ std::string machine_host_name()
 
 TEST(HostqTest, LocalhostInItsSpellings)
 {
-    for (const char *name : {"localhost", "LocalHost", "localhost.", "LOCALHOST.LOCALDOMAIN",
-                             "127.0.0.1", "::1"})
+    for (const char *name : {"localhost", "LocalHost", "localhost.", "LOCALHOST.LOCALDOMAIN", "127.0.0.1", "::1"})
         EXPECT_NE(hostq_is_localhost(name), 0) << name;
 }
 
@@ -46,9 +45,8 @@ TEST(HostqTest, OtherNamesAreNotLocal)
 {
     std::string short_name = machine_host_name();
     short_name = short_name.substr(0, short_name.find('.'));
-    for (std::string name : {std::string(), std::string("127.0.0.2"), std::string("winhost"),
-                             std::string("localhostx"), std::string("local"),
-                             std::string("localhost.example.com"), short_name + "x",
+    for (std::string name : {std::string(), std::string("127.0.0.2"), std::string("winhost"), std::string("localhostx"),
+                             std::string("local"), std::string("localhost.example.com"), short_name + "x",
                              short_name.substr(0, short_name.size() - 1), std::string(".")})
         EXPECT_EQ(hostq_is_localhost(name.c_str()), 0) << name;
     EXPECT_EQ(hostq_is_localhost(nullptr), 0);

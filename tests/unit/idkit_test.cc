@@ -17,34 +17,43 @@
 
 namespace {
 
-idkit_sid_t sid_of(const char *text) {
+idkit_sid_t sid_of(const char *text)
+{
     idkit_sid_t sid;
     EXPECT_EQ(idkit_sid_from_str(text, &sid), 0) << text;
     return sid;
 }
 
-std::string text_of(const idkit_sid_t &sid) {
+std::string text_of(const idkit_sid_t &sid)
+{
     char buffer[IDKIT_SID_TEXT_MAX];
     return idkit_sid_to_str(&sid, buffer);
 }
 
-TEST(SidText, ValidTextsRoundTripWithTheirKind) {
+TEST(SidText, ValidTextsRoundTripWithTheirKind)
+{
     const struct {
         const char *text;
         int kind;
         const char *printed;  // null: printed as given
     } cases[] = {
-        {"S-1-22-1-1000", IDKIT_SID_KIND_REAL, nullptr}, {"S-1-22-2-0", IDKIT_SID_KIND_REAL, nullptr},
+        {"S-1-22-1-1000", IDKIT_SID_KIND_REAL, nullptr},
+        {"S-1-22-2-0", IDKIT_SID_KIND_REAL, nullptr},
         {"S-1-5-21-1004336348-1177238915-682003330", IDKIT_SID_KIND_NT, nullptr},
         {"S-1-5-21-1004336348-1177238915-682003330-512", IDKIT_SID_KIND_NT, nullptr},
-        {"S-1-5-21-4294967295-0-1-2-3", IDKIT_SID_KIND_NT, nullptr}, {"S-1-5", IDKIT_SID_KIND_NT, nullptr},
-        {"S-1-22-1-5@3", IDKIT_SID_KIND_NT, nullptr}, {"S-1-5-32-544@2", IDKIT_SID_KIND_REAL, nullptr},
-        {"S-1-5-32-544@255", 255, nullptr}, {"S-1-5-32-544@3", IDKIT_SID_KIND_NT, "S-1-5-32-544"},
-        {"S-255-4294967295-7", IDKIT_SID_KIND_REAL, nullptr}, {"S-1-0x123456789abc-1-2", IDKIT_SID_KIND_REAL, nullptr},
+        {"S-1-5-21-4294967295-0-1-2-3", IDKIT_SID_KIND_NT, nullptr},
+        {"S-1-5", IDKIT_SID_KIND_NT, nullptr},
+        {"S-1-22-1-5@3", IDKIT_SID_KIND_NT, nullptr},
+        {"S-1-5-32-544@2", IDKIT_SID_KIND_REAL, nullptr},
+        {"S-1-5-32-544@255", 255, nullptr},
+        {"S-1-5-32-544@3", IDKIT_SID_KIND_NT, "S-1-5-32-544"},
+        {"S-255-4294967295-7", IDKIT_SID_KIND_REAL, nullptr},
+        {"S-1-0x123456789abc-1-2", IDKIT_SID_KIND_REAL, nullptr},
         {"S-1-0xFFFFFFFFFFFF", IDKIT_SID_KIND_REAL, "S-1-0xffffffffffff"},
         {"S-1-281474976710655", IDKIT_SID_KIND_REAL, "S-1-0xffffffffffff"},
         {"S-1-0x000000000005-7", IDKIT_SID_KIND_NT, "S-1-5-7"},
-        {"nobody", IDKIT_SID_KIND_NOBODY, nullptr}, {"dontcare", IDKIT_SID_KIND_DONTCARE, nullptr},
+        {"nobody", IDKIT_SID_KIND_NOBODY, nullptr},
+        {"dontcare", IDKIT_SID_KIND_DONTCARE, nullptr},
     };
     for (const auto &c : cases) {
         idkit_sid_t sid = sid_of(c.text);
@@ -56,13 +65,41 @@ TEST(SidText, ValidTextsRoundTripWithTheirKind) {
     EXPECT_TRUE(idkit_sid_eq(&IDKIT_SID_DONTCARE, &dontcare));
 }
 
-TEST(SidText, MalformedTextsAreRefusedAndLeaveTheRecord) {
+TEST(SidText, MalformedTextsAreRefusedAndLeaveTheRecord)
+{
     const char *bad[] = {
-        "", "S", "S-", "S-1", "S-1-", "S-1-5-", "S-1--5", "S--1-5", "s-1-5", "S-1-5-1-2-3-4-5-6-7",
-        "S-1-5-4294967296", "S-256-5", "S-1-281474976710656", "S-1-5-99999999999999999999999",
-        "S-1-5-21 ", " S-1-5", "S-1-5-21x", "S-1-+5", "S-1-5--1", "S-1-5@1", "S-1-5@0", "S-1-5@256",
-        "S-1-5@", "S-1-5@3x", "S-1-5@3@3", "S-1-0x12345", "S-1-0x1234567890abc", "S-1-0x12345678901g",
-        "Nobody", "nobody ", "dont care", "S-?0105",
+        "",
+        "S",
+        "S-",
+        "S-1",
+        "S-1-",
+        "S-1-5-",
+        "S-1--5",
+        "S--1-5",
+        "s-1-5",
+        "S-1-5-1-2-3-4-5-6-7",
+        "S-1-5-4294967296",
+        "S-256-5",
+        "S-1-281474976710656",
+        "S-1-5-99999999999999999999999",
+        "S-1-5-21 ",
+        " S-1-5",
+        "S-1-5-21x",
+        "S-1-+5",
+        "S-1-5--1",
+        "S-1-5@1",
+        "S-1-5@0",
+        "S-1-5@256",
+        "S-1-5@",
+        "S-1-5@3x",
+        "S-1-5@3@3",
+        "S-1-0x12345",
+        "S-1-0x1234567890abc",
+        "S-1-0x12345678901g",
+        "Nobody",
+        "nobody ",
+        "dont care",
+        "S-?0105",
     };
     for (const char *text : bad) {
         idkit_sid_t sid = sid_of("S-1-22-1-7");
@@ -74,13 +111,16 @@ TEST(SidText, MalformedTextsAreRefusedAndLeaveTheRecord) {
     EXPECT_EQ(idkit_sid_from_str("S-1-5", nullptr), IDKIT_E_BAD_SID_TEXT);
 }
 
-TEST(SidText, MalformedBodiesPrintAsBytesWithinTheBuffer) {
+TEST(SidText, MalformedBodiesPrintAsBytesWithinTheBuffer)
+{
     idkit_sid_t sid{5, IDKIT_SID_KIND_REAL, {1, 2, 3, 4, 5}};
     EXPECT_EQ(text_of(sid), "S-?0102030405");
     // A count that disagrees with the length.
     sid = sid_of("S-1-5-21");
     sid.length = 16;
-    EXPECT_EQ(text_of(sid), "S-?" "0101000000000005" "1500000000000000");
+    EXPECT_EQ(text_of(sid), "S-?"
+                            "0101000000000005"
+                            "1500000000000000");
     // A length past the body is read no further than the body.
     std::memset(sid.body, 0xab, sizeof sid.body);
     sid.length = 255;
@@ -94,7 +134,8 @@ TEST(SidText, MalformedBodiesPrintAsBytesWithinTheBuffer) {
     EXPECT_LT(longest.size(), size_t(IDKIT_SID_TEXT_MAX));
 }
 
-TEST(SidCompare, EqualityAndHashFollowTheUsedBody) {
+TEST(SidCompare, EqualityAndHashFollowTheUsedBody)
+{
     idkit_sid_t a = sid_of("S-1-5-21-1-2-3"), b = a;
     // Bytes past the length do not count.
     b.body[IDKIT_SID_BODY_MAX - 1] = 0x5a;
@@ -104,8 +145,8 @@ TEST(SidCompare, EqualityAndHashFollowTheUsedBody) {
 
     idkit_sid_t other_kind = sid_of("S-1-5-21-1-2-3@2"), other_sub = sid_of("S-1-5-21-1-2-4"), shorter = a;
     shorter.length -= 4;
-    for (const idkit_sid_t *d : std::initializer_list<const idkit_sid_t *>{&other_kind, &other_sub, &shorter,
-                                                                            &IDKIT_SID_NOBODY}) {
+    for (const idkit_sid_t *d :
+         std::initializer_list<const idkit_sid_t *>{&other_kind, &other_sub, &shorter, &IDKIT_SID_NOBODY}) {
         EXPECT_FALSE(idkit_sid_eq(&a, d)) << text_of(*d);
         EXPECT_EQ(idkit_sid_keycmp_fn(&a, d), 0);
         EXPECT_NE(idkit_sid_hash_fn(&a), idkit_sid_hash_fn(d)) << text_of(*d);
@@ -119,7 +160,8 @@ TEST(SidCompare, EqualityAndHashFollowTheUsedBody) {
     EXPECT_EQ(idkit_sid_hash_fn(&big), idkit_sid_hash_fn(&big2));
 }
 
-TEST(LocalSids, IdsMapToTheirSidsAndBack) {
+TEST(LocalSids, IdsMapToTheirSidsAndBack)
+{
     for (uint32_t id : {0u, 1000u, 65534u, 4294967293u}) {
         idkit_sid_t user, group;
         idkit_uid_to_sid(&user, id);
@@ -143,7 +185,8 @@ TEST(LocalSids, IdsMapToTheirSidsAndBack) {
     EXPECT_EQ(idkit_sid_to_uid(nullptr), IDKIT_ID_NOBODY);
 }
 
-TEST(OwnCredentials, MatchTheProcessIds) {
+TEST(OwnCredentials, MatchTheProcessIds)
+{
     std::vector<gid_t> groups(size_t(getgroups(0, nullptr)));
     groups.resize(size_t(getgroups(int(groups.size()), groups.data())));
     idkit_sid_credentials_t sc;
@@ -165,7 +208,8 @@ TEST(OwnCredentials, MatchTheProcessIds) {
     EXPECT_EQ(idkit_get_sid_credentials(nullptr), CORE_E_BAD_ARGUMENT);
 }
 
-TEST(SidCredentials, ConvertToLocalIds) {
+TEST(SidCredentials, ConvertToLocalIds)
+{
     idkit_sid_credentials_t sc{sid_of("S-1-22-1-1000"), sid_of("S-1-22-2-100"), 0, {}};
     for (const char *g : {"S-1-22-2-5", "S-1-5-21-1-2-3-513", "S-1-22-2-7@3", "nobody", "S-1-22-1-9"})
         sc.groups[sc.ngroups++] = sid_of(g);
@@ -206,7 +250,8 @@ TEST(SidCredentials, ConvertToLocalIds) {
     EXPECT_EQ(idkit_sid_credentials_to_credentials(&sc, nullptr), CORE_E_BAD_ARGUMENT);
 }
 
-TEST(Accounts, LookupsByLocalSid) {
+TEST(Accounts, LookupsByLocalSid)
+{
     struct passwd *root = getpwuid(0);
     ASSERT_NE(root, nullptr);
     const std::string home = root->pw_dir, group0 = getgrgid(root->pw_gid)->gr_name;
@@ -236,7 +281,8 @@ TEST(Accounts, LookupsByLocalSid) {
     EXPECT_EQ(idkit_getpwsid(&unknown), nullptr);
 }
 
-TEST(MachineName, IsTheHostNameCutToTheBuffer) {
+TEST(MachineName, IsTheHostNameCutToTheBuffer)
+{
     char host[HOST_NAME_MAX + 1] = {};
     ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
     char buffer[64];
@@ -251,7 +297,8 @@ TEST(MachineName, IsTheHostNameCutToTheBuffer) {
     EXPECT_EQ(idkit_mk_authunix_machname(nullptr, 8), -1);
 }
 
-TEST(WholeCredentials, CopyOwnsItsGroupsAndFreeClears) {
+TEST(WholeCredentials, CopyOwnsItsGroupsAndFreeClears)
+{
     idkit_sid_t groups[3] = {sid_of("S-1-22-2-1"), sid_of("S-1-5-21-1-2-3-513"), IDKIT_SID_NOBODY};
     idkit_whole_credentials_t src{sid_of("S-1-22-1-5"), sid_of("S-1-22-2-5"), 3, groups}, dst;
     ASSERT_EQ(idkit_copy_whole_credentials(&src, &dst), 0);
@@ -277,7 +324,8 @@ TEST(WholeCredentials, CopyOwnsItsGroupsAndFreeClears) {
     EXPECT_EQ(idkit_copy_whole_credentials(nullptr, &dst), CORE_E_BAD_ARGUMENT);
 }
 
-TEST(WholeCredentials, NamesComeFromTheLocalDatabases) {
+TEST(WholeCredentials, NamesComeFromTheLocalDatabases)
+{
     const std::string group0 = getgrgid(0)->gr_name;
     idkit_sid_t groups[3] = {sid_of("S-1-22-2-0"), sid_of("S-1-5-21-1-2-3-513"), IDKIT_SID_NOBODY};
     idkit_whole_credentials_t wc{sid_of("S-1-22-1-0"), sid_of("S-1-22-2-0"), 3, groups};
@@ -308,7 +356,8 @@ TEST(WholeCredentials, NamesComeFromTheLocalDatabases) {
     EXPECT_EQ(names.user, nullptr);
 }
 
-TEST(StringCredentials, FreeReleasesNamesAndClears) {
+TEST(StringCredentials, FreeReleasesNamesAndClears)
+{
     idkit_string_credentials_t sc{strdup("alice"), strdup("staff"), 1000, 0, {}};
     for (char *&group : sc.groups)
         group = strdup("g");

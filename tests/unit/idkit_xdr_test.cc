@@ -15,11 +15,12 @@
 
 namespace {
 
-template <typename T>
+template<typename T>
 using xdr_fn = bool_t (*)(XDR *, T *, u_int);
 
-template <typename T>
-std::vector<char> encode(xdr_fn<T> fn, T &value, bool expect_ok = true) {
+template<typename T>
+std::vector<char> encode(xdr_fn<T> fn, T &value, bool expect_ok = true)
+{
     std::vector<char> buf(1 << 16);
     XDR x;
     xdrmem_create(&x, buf.data(), u_int(buf.size()), XDR_ENCODE);
@@ -31,8 +32,9 @@ std::vector<char> encode(xdr_fn<T> fn, T &value, bool expect_ok = true) {
 
 // Decodes from an exact-size copy of the first `length` bytes, so that a
 // read past the input shows.
-template <typename T>
-bool decode(xdr_fn<T> fn, const std::vector<char> &bytes, size_t length, T *out) {
+template<typename T>
+bool decode(xdr_fn<T> fn, const std::vector<char> &bytes, size_t length, T *out)
+{
     std::unique_ptr<char[]> copy(new char[length + 1]);
     std::memcpy(copy.get(), bytes.data(), length);
     XDR x;
@@ -42,8 +44,9 @@ bool decode(xdr_fn<T> fn, const std::vector<char> &bytes, size_t length, T *out)
     return ok;
 }
 
-template <typename T>
-void release(xdr_fn<T> fn, T *value) {
+template<typename T>
+void release(xdr_fn<T> fn, T *value)
+{
     XDR x{};
     x.x_op = XDR_FREE;
     EXPECT_TRUE(fn(&x, value, 0));
@@ -52,13 +55,15 @@ void release(xdr_fn<T> fn, T *value) {
 // Hand-made wire bytes.
 struct wire {
     std::vector<char> bytes;
-    wire &u32(uint32_t v) {
+    wire &u32(uint32_t v)
+    {
         for (int shift = 24; shift >= 0; shift -= 8)
             bytes.push_back(char(v >> shift));
         return *this;
     }
     wire &u64(uint64_t v) { return u32(uint32_t(v >> 32)).u32(uint32_t(v)); }
-    wire &text(const std::string &s) {
+    wire &text(const std::string &s)
+    {
         u32(uint32_t(s.size()));
         bytes.insert(bytes.end(), s.begin(), s.end());
         bytes.resize((bytes.size() + 3) & ~size_t(3));
@@ -67,63 +72,107 @@ struct wire {
     wire &sid() { return u32(2).text(std::string(16, '\1')); }
 };
 
-idkit_sid_t sid_of(const char *text) {
+idkit_sid_t sid_of(const char *text)
+{
     idkit_sid_t sid;
     EXPECT_EQ(idkit_sid_from_str(text, &sid), 0) << text;
     return sid;
 }
 
-char *lit(const char *s) { return const_cast<char *>(s); }
+char *lit(const char *s)
+{
+    return const_cast<char *>(s);
+}
 
-bool same_text(const char *a, const char *b) { return a && b && std::strcmp(a, b) == 0; }
+bool same_text(const char *a, const char *b)
+{
+    return a && b && std::strcmp(a, b) == 0;
+}
 
 // ---- Comparison and "nothing left allocated" per record ----
 
 // Records without pointers compare byte for byte (they have no padding) and
 // hold nothing to release.
-template <typename T> bool same(const T &a, const T &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-template <typename T> bool cleared(const T &) { return true; }
-template <typename N> bool same_named(const N &a, const N &b) {
+template<typename T>
+bool same(const T &a, const T &b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+template<typename T>
+bool cleared(const T &)
+{
+    return true;
+}
+template<typename N>
+bool same_named(const N &a, const N &b)
+{
     return same_text(a.name, b.name) && a.id == b.id && same(a.sid, b.sid);
 }
-bool same(const idkit_user_sid_t &a, const idkit_user_sid_t &b) { return same_named(a, b); }
-bool same(const idkit_group_sid_t &a, const idkit_group_sid_t &b) { return same_named(a, b); }
-bool same(const idkit_passwd_sid_t &a, const idkit_passwd_sid_t &b) {
+bool same(const idkit_user_sid_t &a, const idkit_user_sid_t &b)
+{
+    return same_named(a, b);
+}
+bool same(const idkit_group_sid_t &a, const idkit_group_sid_t &b)
+{
+    return same_named(a, b);
+}
+bool same(const idkit_passwd_sid_t &a, const idkit_passwd_sid_t &b)
+{
     return same(a.user, b.user) && same(a.group, b.group) && same_text(a.gecos, b.gecos) && same_text(a.home, b.home);
 }
-template <typename C> bool same_names(const C &a, const C &b) {
+template<typename C>
+bool same_names(const C &a, const C &b)
+{
     bool ok = same_text(a.user, b.user) && same_text(a.group, b.group) && a.ngroups == b.ngroups;
     for (uint64_t i = 0; ok && i < a.ngroups; ++i)
         ok = same_text(a.groups[i], b.groups[i]);
     return ok;
 }
-bool same(const idkit_string_credentials_t &a, const idkit_string_credentials_t &b) { return same_names(a, b); }
-bool same(const idkit_whole_string_credentials_t &a, const idkit_whole_string_credentials_t &b) {
+bool same(const idkit_string_credentials_t &a, const idkit_string_credentials_t &b)
+{
     return same_names(a, b);
 }
-bool same(const idkit_whole_credentials_t &a, const idkit_whole_credentials_t &b) {
+bool same(const idkit_whole_string_credentials_t &a, const idkit_whole_string_credentials_t &b)
+{
+    return same_names(a, b);
+}
+bool same(const idkit_whole_credentials_t &a, const idkit_whole_credentials_t &b)
+{
     return same(a.user, b.user) && same(a.group, b.group) && a.ngroups == b.ngroups &&
            (a.ngroups == 0 || std::memcmp(a.groups, b.groups, sizeof(idkit_sid_t) * size_t(a.ngroups)) == 0);
 }
 
-bool cleared(const idkit_user_sid_t &u) { return u.name == nullptr; }
-bool cleared(const idkit_group_sid_t &g) { return g.name == nullptr; }
-bool cleared(const idkit_passwd_sid_t &p) {
+bool cleared(const idkit_user_sid_t &u)
+{
+    return u.name == nullptr;
+}
+bool cleared(const idkit_group_sid_t &g)
+{
+    return g.name == nullptr;
+}
+bool cleared(const idkit_passwd_sid_t &p)
+{
     return cleared(p.user) && cleared(p.group) && p.gecos == nullptr && p.home == nullptr;
 }
-bool cleared(const idkit_string_credentials_t &s) {
+bool cleared(const idkit_string_credentials_t &s)
+{
     return s.user == nullptr && s.group == nullptr &&
            std::count(s.groups, std::end(s.groups), nullptr) == IDKIT_MAX_GROUPS;
 }
-bool cleared(const idkit_whole_credentials_t &w) { return w.groups == nullptr; }
-bool cleared(const idkit_whole_string_credentials_t &w) {
+bool cleared(const idkit_whole_credentials_t &w)
+{
+    return w.groups == nullptr;
+}
+bool cleared(const idkit_whole_string_credentials_t &w)
+{
     return w.user == nullptr && w.group == nullptr && w.groups == nullptr;
 }
 
 // A value survives the round trip, freeing the copy leaves no pointer, and
 // every strict prefix of its encoding is refused with nothing allocated.
-template <typename T>
-void check_record(xdr_fn<T> fn, T value) {
+template<typename T>
+void check_record(xdr_fn<T> fn, T value)
+{
     std::vector<char> bytes = encode(fn, value);
     ASSERT_FALSE(bytes.empty());
     T back{};
@@ -139,8 +188,9 @@ void check_record(xdr_fn<T> fn, T value) {
     }
 }
 
-template <typename T>
-void expect_refused(xdr_fn<T> fn, const wire &w) {
+template<typename T>
+void expect_refused(xdr_fn<T> fn, const wire &w)
+{
     T out{};
     EXPECT_FALSE(decode(fn, w.bytes, w.bytes.size(), &out));
     EXPECT_TRUE(cleared(out));
@@ -150,7 +200,8 @@ void expect_refused(xdr_fn<T> fn, const wire &w) {
 
 const char *const kGroupNames[] = {"EXAMPLE\\Domain Users", "EXAMPLE\\Developers", "EXAMPLE\\Backup Operators"};
 
-idkit_sid_credentials_t sample_sid_credentials() {
+idkit_sid_credentials_t sample_sid_credentials()
+{
     idkit_sid_credentials_t sc{};
     sc.user = sid_of("S-1-5-21-1004336348-1177238915-682003330-1104");
     sc.group = sid_of("S-1-5-21-1004336348-1177238915-682003330-513");
@@ -160,7 +211,8 @@ idkit_sid_credentials_t sample_sid_credentials() {
     return sc;
 }
 
-idkit_string_credentials_t sample_string_credentials(uint32_t ngroups) {
+idkit_string_credentials_t sample_string_credentials(uint32_t ngroups)
+{
     idkit_string_credentials_t sc{};
     sc.user = lit("EXAMPLE\\alice");
     sc.group = lit("EXAMPLE\\Domain Users");
@@ -169,7 +221,8 @@ idkit_string_credentials_t sample_string_credentials(uint32_t ngroups) {
     return sc;
 }
 
-TEST(IdkitXdr, EveryRecordRoundTripsAndRefusesEveryTruncation) {
+TEST(IdkitXdr, EveryRecordRoundTripsAndRefusesEveryTruncation)
+{
     check_record(xdr_idkit_sid_t, sid_of("S-1-5-21-1004336348-1177238915-682003330-1104"));
     check_record(xdr_idkit_sid_t, sid_of("S-1-0x123456789abc-1-2-3-4-5-6@7"));
     check_record(xdr_idkit_sid_t, IDKIT_SID_NOBODY);
@@ -211,13 +264,15 @@ TEST(IdkitXdr, EveryRecordRoundTripsAndRefusesEveryTruncation) {
     std::vector<char *> names(40);
     for (size_t i = 0; i < names.size(); ++i)
         names[i] = lit(kGroupNames[i % 3]);
-    check_record(xdr_idkit_whole_string_credentials_t,
-                 idkit_whole_string_credentials_t{lit("EXAMPLE\\alice"), lit("EXAMPLE\\Domain Users"), 40, names.data()});
+    check_record(
+        xdr_idkit_whole_string_credentials_t,
+        idkit_whole_string_credentials_t{lit("EXAMPLE\\alice"), lit("EXAMPLE\\Domain Users"), 40, names.data()});
     check_record(xdr_idkit_whole_string_credentials_t,
                  idkit_whole_string_credentials_t{lit("alice"), lit("users"), 0, nullptr});
 }
 
-TEST(IdkitXdr, NullNamesTravelAsEmptyAndCallerBuffersAreFilled) {
+TEST(IdkitXdr, NullNamesTravelAsEmptyAndCallerBuffersAreFilled)
+{
     idkit_user_sid_t user{nullptr, 7, sid_of("S-1-22-1-7")};
     std::vector<char> bytes = encode(xdr_idkit_user_sid_t, user);
     idkit_user_sid_t back{};
@@ -237,7 +292,8 @@ TEST(IdkitXdr, NullNamesTravelAsEmptyAndCallerBuffersAreFilled) {
     EXPECT_EQ(back.name, buffer);
 }
 
-TEST(IdkitXdr, EncodingRefusesWhatTheWireCannotCarry) {
+TEST(IdkitXdr, EncodingRefusesWhatTheWireCannotCarry)
+{
     idkit_sid_t sid = sid_of("S-1-5-21-1");
     sid.length = IDKIT_SID_BODY_MAX + 1;
     encode(xdr_idkit_sid_t, sid, false);
@@ -273,7 +329,8 @@ TEST(IdkitXdr, EncodingRefusesWhatTheWireCannotCarry) {
     encode(xdr_idkit_whole_string_credentials_t, wsc, false);
 }
 
-TEST(IdkitXdr, HostileCountsAndLengthsAreRefused) {
+TEST(IdkitXdr, HostileCountsAndLengthsAreRefused)
+{
     expect_refused(xdr_idkit_sid_t, wire{}.u32(2).u32(40));
     expect_refused(xdr_idkit_sid_t, wire{}.u32(256).u32(0));
     expect_refused(xdr_idkit_credentials_t, wire{}.u64(1).u64(2).u32(33));
@@ -283,8 +340,9 @@ TEST(IdkitXdr, HostileCountsAndLengthsAreRefused) {
     expect_refused(xdr_idkit_string_credentials_t, wire{}.text("alice").text("g").u32(33));
     expect_refused(xdr_idkit_string_credentials_t, wire{}.text("alice").text("g").u32(1).u32(0xffffffff));
     expect_refused(xdr_idkit_user_sid_t, wire{}.text("alice").u64(1).u32(3).u32(33));
-    expect_refused(xdr_idkit_passwd_sid_t,
-                   wire{}.text("alice").u64(1).sid().text("users").u64(2).sid().text("gecos").text(std::string(1024, 'h')));
+    expect_refused(
+        xdr_idkit_passwd_sid_t,
+        wire{}.text("alice").u64(1).sid().text("users").u64(2).sid().text("gecos").text(std::string(1024, 'h')));
     expect_refused(xdr_idkit_whole_credentials_t, wire{}.sid().sid().u32(0x80000000u));
     expect_refused(xdr_idkit_whole_credentials_t, wire{}.sid().sid().u32(IDKIT_WHOLE_MAX_GROUPS + 1));
     // A count within bounds that the bytes do not back.

@@ -12,13 +12,15 @@
 namespace {
 
 // An element that owns memory, so that leaks and double frees show.
-bool_t name_element(XDR *xdrs, char **name, u_int) {
+bool_t name_element(XDR *xdrs, char **name, u_int)
+{
     return xdr_string(xdrs, name, 64);
 }
 
 const xdrproc_t kNameElement = reinterpret_cast<xdrproc_t>(name_element);
 
-std::vector<char> encode_names(std::vector<const char *> names, uint32_t max = 16) {
+std::vector<char> encode_names(std::vector<const char *> names, uint32_t max = 16)
+{
     std::vector<char> buf(4096);
     XDR x;
     xdrmem_create(&x, buf.data(), u_int(buf.size()), XDR_ENCODE);
@@ -31,7 +33,8 @@ std::vector<char> encode_names(std::vector<const char *> names, uint32_t max = 1
 }
 
 // Decodes from an exact-size copy, so that a read past the input shows.
-bool decode_names(const std::vector<char> &bytes, size_t length, void **array, uint32_t *count, uint32_t max = 16) {
+bool decode_names(const std::vector<char> &bytes, size_t length, void **array, uint32_t *count, uint32_t max = 16)
+{
     std::unique_ptr<char[]> copy(new char[length + 1]);
     std::memcpy(copy.get(), bytes.data(), length);
     XDR x;
@@ -41,13 +44,15 @@ bool decode_names(const std::vector<char> &bytes, size_t length, void **array, u
     return ok;
 }
 
-void free_names(void **array, uint32_t *count) {
+void free_names(void **array, uint32_t *count)
+{
     XDR x{};
     x.x_op = XDR_FREE;
     EXPECT_TRUE(xdr_ez_array(&x, array, count, 16, sizeof(char *), kNameElement, 0));
 }
 
-TEST(VelmoXdr, WordsAndTimesTakeAllSixtyFourBits) {
+TEST(VelmoXdr, WordsAndTimesTakeAllSixtyFourBits)
+{
     char buf[16];
     XDR x;
     uint64_t word = 0x0102030405060708ull;
@@ -75,7 +80,8 @@ TEST(VelmoXdr, WordsAndTimesTakeAllSixtyFourBits) {
     EXPECT_FALSE(velmo_xdr_u_long(&x, &word, 0));
 }
 
-TEST(EzArray, RoundTripAndFree) {
+TEST(EzArray, RoundTripAndFree)
+{
     std::vector<char> bytes = encode_names({"alice", "bob", "carol"});
     void *array = nullptr;
     uint32_t count = 0;
@@ -108,7 +114,8 @@ TEST(EzArray, RoundTripAndFree) {
     std::free(mine[1]);
 }
 
-TEST(EzArray, CountsOverTheLimitAreRefused) {
+TEST(EzArray, CountsOverTheLimitAreRefused)
+{
     std::vector<const char *> names = {"a", "b", "c"};
     char buf[64];
     XDR x;
@@ -131,7 +138,8 @@ TEST(EzArray, CountsOverTheLimitAreRefused) {
     EXPECT_FALSE(xdr_ez_array(&x, nullptr, &count, 16, sizeof(char *), kNameElement, 0));
 }
 
-TEST(EzArray, TruncatedInputReleasesEverything) {
+TEST(EzArray, TruncatedInputReleasesEverything)
+{
     std::vector<char> bytes = encode_names({"alice", "bob", "carol", "dave"});
     for (size_t length = 0; length < bytes.size(); ++length) {
         void *array = nullptr;

@@ -21,7 +21,8 @@ const char *const kDemoTexts[] = {
 const uint16_t kDemoNumbers[] = {1, 2};
 const vox_msg_table_t kDemoTable = {"demo", "democat", 2, 2, 0, kDemoTexts, kDemoNumbers};
 
-TEST(VoxTest, SinkReceivesSeverityFacilityAndText) {
+TEST(VoxTest, SinkReceivesSeverityFacilityAndText)
+{
     std::vector<std::string> messages;
     vox_set_sink(
         [](int severity, const char *facility, const char *text, void *context) {
@@ -40,7 +41,8 @@ TEST(VoxTest, SinkReceivesSeverityFacilityAndText) {
 
 // Every severity has its word, severity 0 prints the text alone, and rows
 // that do not exist or tables that are missing print a notice or nothing.
-TEST(VoxTest, StandardErrorLinesCarryFacilityAndSeverityWord) {
+TEST(VoxTest, StandardErrorLinesCarryFacilityAndSeverityWord)
+{
     testing::internal::CaptureStderr();
     vox_print(VOX_ERROR, &kDemoTable, 0, "/etc/x");
     vox_print(VOX_ERROR_NOTE, &kDemoTable, 1, 2);
@@ -55,19 +57,19 @@ TEST(VoxTest, StandardErrorLinesCarryFacilityAndSeverityWord) {
     EXPECT_EQ(vox_print(VOX_ERROR, nullptr, -1), 0);
     EXPECT_EQ(vox_print_shared(VOX_ERROR, "f", nullptr, 0), 0);
     const std::string program = program_invocation_short_name;
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "demo: error: cannot open /etc/x\n"
-              "demo: note: 2 entries without newline\n"
-              "credmap/clnt: warning: cannot open a\n" +
-                  program + ": note: w\n" + program + ": trace: t\n" + program +
-                  ": info: i\n"
-                  "version 1.0\n"
-                  "demo: error: democat message 2 not found\n"
-                  "f: error: democat message -5 not found\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "demo: error: cannot open /etc/x\n"
+                                                      "demo: note: 2 entries without newline\n"
+                                                      "credmap/clnt: warning: cannot open a\n" +
+                                                          program + ": note: w\n" + program + ": trace: t\n" + program +
+                                                          ": info: i\n"
+                                                          "version 1.0\n"
+                                                          "demo: error: democat message 2 not found\n"
+                                                          "f: error: democat message -5 not found\n");
     EXPECT_EQ(vox_sprintf(nullptr, "x", -1), 0);
 }
 
-TEST(VoxTest, SprintfFormatsRowsAndLongTextIsCut) {
+TEST(VoxTest, SprintfFormatsRowsAndLongTextIsCut)
+{
     char buffer[VOX_LINE_MAX];
     EXPECT_EQ(vox_sprintf(buffer, &kDemoTable, 0, "f"), 14);
     EXPECT_STREQ(buffer, "cannot open f\n");
@@ -82,18 +84,20 @@ TEST(VoxTest, SprintfFormatsRowsAndLongTextIsCut) {
     // Printed to standard error, it is cut the same way and still ends its line.
     testing::internal::CaptureStderr();
     EXPECT_EQ(vox_print(VOX_ERROR, "%s", -1, long_text.c_str()), VOX_LINE_MAX - 1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string(program_invocation_short_name) + ": error: " +
-                                                          long_text.substr(0, VOX_LINE_MAX - 1) + "\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string(program_invocation_short_name) + ": error: " + long_text.substr(0, VOX_LINE_MAX - 1) + "\n");
 }
 
 // Runs `check` in a fresh process, where the service has not read the
 // environment yet; the check's result becomes the exit code.
-template <typename Check>
-void in_fresh_process(Check check) {
+template<typename Check>
+void in_fresh_process(Check check)
+{
     EXPECT_EXIT(exit(check() ? 0 : 1), testing::ExitedWithCode(0), "");
 }
 
-TEST(VoxTest, TraceLevelsAndVerbosityComeFromTheEnvironmentUnlessSet) {
+TEST(VoxTest, TraceLevelsAndVerbosityComeFromTheEnvironmentUnlessSet)
+{
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     in_fresh_process([] {
         setenv("VELMO_TRACE", " credmap/clnt=2 , hubd ,idkit=0,bad=x,,=3", 1);
@@ -126,7 +130,8 @@ TEST(VoxTest, TraceLevelsAndVerbosityComeFromTheEnvironmentUnlessSet) {
     });
 }
 
-TEST(VoxTest, LinesFromManyThreadsStayWhole) {
+TEST(VoxTest, LinesFromManyThreadsStayWhole)
+{
     constexpr int kThreads = 4;
     constexpr int kLines = 200;
     testing::internal::CaptureStderr();
@@ -142,7 +147,8 @@ TEST(VoxTest, LinesFromManyThreadsStayWhole) {
             }
         });
     }
-    for (std::thread &thread : threads) thread.join();
+    for (std::thread &thread : threads)
+        thread.join();
     const std::string output = testing::internal::GetCapturedStderr();
     ASSERT_TRUE(output.empty() || output.back() == '\n');
     std::istringstream lines(output);
@@ -153,7 +159,8 @@ TEST(VoxTest, LinesFromManyThreadsStayWhole) {
         ASSERT_TRUE(fill >= 'a' && fill < 'a' + kThreads) << line;
         ++count[fill - 'a'];
     }
-    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(count[t], kLines) << t;
+    for (int t = 0; t < kThreads; ++t)
+        EXPECT_EQ(count[t], kLines) << t;
 }
 
 }  // namespace
