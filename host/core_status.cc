@@ -33,6 +33,7 @@ constexpr core_status_text kStatusTexts[] = {
     {HUBD_E_START_TIMEOUT, "started server did not register in time"},
     {HUBD_E_PROTOCOL, "location broker sent a malformed answer"},
     {HUBD_E_CLIENT, "cannot make an RPC client for the server"},
+    {HUBD_E_NO_HOSTINFO, "the location broker gives no host information"},
     {IDKIT_E_BAD_SID_TEXT, "text is not a SID"},
     {IDKIT_E_UNMAPPED_SID, "SID stands for no local user or group"},
     {IDKIT_E_NO_CREDENTIALS, "own credentials cannot be read"},

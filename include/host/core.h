@@ -41,6 +41,7 @@ enum core_status_code {
     HUBD_E_START_TIMEOUT = 1114,   /* started server did not register in time */
     HUBD_E_PROTOCOL = 1115,        /* the location broker answered badly */
     HUBD_E_CLIENT = 1116,          /* RPC client for the server cannot be made */
+    HUBD_E_NO_HOSTINFO = 1117,     /* the location broker gives no host information */
     IDKIT_E_BAD_SID_TEXT = 1120,   /* text is not a SID */
     IDKIT_E_UNMAPPED_SID = 1121,   /* SID stands for no local user or group */
     IDKIT_E_NO_CREDENTIALS = 1122  /* own credentials cannot be read */

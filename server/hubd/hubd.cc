@@ -278,7 +278,7 @@ void answer_hostinfo(SVCXPRT *xprt)
     std::string node = options.host_name.substr(0, options.host_name.find('.'));
     utsname u{};
     uname(&u);
-    res.status = options.no_hostinfo ? HUBD_E_NOT_REGISTERED : 0;
+    res.status = options.no_hostinfo ? HUBD_E_NO_HOSTINFO : 0;
     res.host_name = const_cast<char *>(options.host_name.c_str());
     res.node_name = const_cast<char *>(node.c_str());
     res.os_name = const_cast<char *>(options.os_name.c_str());

@@ -60,7 +60,7 @@ TEST(Hubd, ReportsTheHostItIsToldOf)
     EXPECT_EQ(info.os_name, nullptr);
     hubd_hostinfo_free(info);
 
-    EXPECT_NE(hubd_hostinfo("silent", &info), 0);
+    EXPECT_EQ(hubd_hostinfo("silent", &info), HUBD_E_NO_HOSTINFO);
     EXPECT_EQ(info.os_name, nullptr);
     EXPECT_EQ(hubd_hostinfo("no-such-host.invalid", &info), HUBD_E_HOST_UNKNOWN);
     EXPECT_EQ(hubd_hostinfo(nullptr, &info), CORE_E_BAD_ARGUMENT);
