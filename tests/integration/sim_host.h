@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -73,7 +74,7 @@ public:
 private:
     void write_hosts_file() const;
     std::string dir_;
-    std::vector<Host> hosts_;
+    std::deque<Host> hosts_;  // references to hosts stay valid as hosts are added
     std::vector<std::pair<std::string, std::string>> unreachable_;
     std::string saved_hosts_;
     bool had_hosts_ = false;
