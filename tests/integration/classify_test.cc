@@ -4,8 +4,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-
 #include "credmap_cache.h"
 #include "sim_host.h"
 
@@ -29,12 +27,6 @@ uint8_t cached_flags(const std::string &host)
     record.flags = 0xff;
     credmap_hash_lookup(cmaphost_ht_h.load(), &key, &record, sizeof record);
     return record.flags;
-}
-
-void stop(pid_t pid)
-{
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
 }
 
 TEST(HostClassification, ByTheOperatingSystemTheBrokerReports)
@@ -64,7 +56,7 @@ TEST(HostClassification, ByTheOperatingSystemTheBrokerReports)
     }
     // Answered from the cache from now on, in any letter case: the broker
     // is gone and the answer stays.
-    stop(win.hubd_pid);
+    net.stop_hubd(win);
     Class again = classify("WINHOST");
     EXPECT_EQ(again.result, 0);
     EXPECT_EQ(again.known, 1);
@@ -83,24 +75,11 @@ TEST(HostClassification, FailuresAreNotRemembered)
     EXPECT_EQ(cached_flags("laterhost"), 0xff);
 
     // The host's broker comes up: the next call asks again.
-    std::string port_file = net.dir() + "/later.port";
-    pid_t hubd = fork();
-    if (hubd == 0) {
-        execl(sim::hubd_path().c_str(), "hubd", "--address", "127.0.0.2", "--port", "0", "--port-file",
-              port_file.c_str(), "--os-name", "Windows Server 2019", static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    unsigned port = 0;
-    for (int i = 0; i < 500 && port == 0; ++i) {
-        std::ifstream(port_file) >> port;
-        usleep(10000);
-    }
-    std::ofstream(net.dir() + "/hosts") << "laterhost 127.0.0.2 " << port << "\n";
+    net.add("laterhost", sim::os("Windows Server 2019"));
     Class ok = classify("laterhost");
     EXPECT_EQ(ok.result, 0);
     EXPECT_EQ(ok.known, 1);
     EXPECT_EQ(ok.nt, 1);
-    stop(hubd);
 
     // A record with neither bit, as a mapping leaves for a host whose broker
     // gave no information, reads as known, not NT, in my domain.
@@ -139,7 +118,7 @@ TEST(HostClassification, WithoutTablesEveryCallAsks)
             sim::Network net;
             const sim::Host &win = net.add("winhost");
             Class first = classify("winhost");
-            stop(win.hubd_pid);
+            net.stop_hubd(win);
             Class second = classify("winhost");
             std::exit(first.nt == 1 && second.known == 0 && init_done.load() == 0 ? 0 : 1);
         },

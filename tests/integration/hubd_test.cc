@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <thread>
 
 #include "host/hubd.h"
@@ -120,35 +119,21 @@ TEST(Hubd, StartFailuresHaveTheirOwnStatus)
 {
     sim::Network net;
     // Servers that cannot start, or start and never say they listen.
-    std::string dir = net.dir();
-    auto start_with = [&](const std::string &name, const std::string &command, const std::string &timeout) {
-        std::string port_file = dir + "/" + name + ".port";
-        pid_t pid = fork();
-        if (pid == 0) {
-            execl(sim::hubd_path().c_str(), "hubd", "--address", "127.0.0.9", "--port", "0", "--port-file",
-                  port_file.c_str(), "--start", ("credmap_server=" + command).c_str(), "--start-timeout",
-                  timeout.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        unsigned port = 0;
-        for (int i = 0; i < 500 && port == 0; ++i) {
-            std::ifstream(port_file) >> port;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        std::ofstream(dir + "/hosts", std::ios::app) << name << " 127.0.0.9 " << port << "\n";
-        return pid;
+    auto starting = [](const std::string &command, const std::string &timeout) {
+        sim::HostOptions o = sim::no_server();
+        o.hubd_args = {"--start", "credmap_server=" + command, "--start-timeout", timeout};
+        return o;
     };
-    pid_t failing = start_with("failing", "/bin/false", "5");
-    pid_t silent = start_with("silent", "sleep 30", "1");
+    const sim::Host &failing = net.add("failing", starting("/bin/false", "5"));
+    const sim::Host &silent = net.add("silent", starting("sleep 30", "1"));
     credmap_handle_t *h = nullptr;
     EXPECT_EQ(credmap_get_handle("failing", &h), HUBD_E_NOT_REGISTERED);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(credmap_get_handle("silent", &h), HUBD_E_START_TIMEOUT);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
-    for (pid_t pid : {failing, silent}) {
-        kill(pid, SIGTERM);
-        int status = 0;
-        waitpid(pid, &status, 0);
+    // The hubd stays well and stops cleanly after either.
+    for (const sim::Host *host : {&failing, &silent}) {
+        int status = net.stop_hubd(*host);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
 }
@@ -162,9 +147,7 @@ TEST(Hubd, StopsTheServersItStarted)
     credmap_free_handle(h);
     pid_t server = net.server_pid(host);
     ASSERT_GT(server, 0);
-    kill(host.hubd_pid, SIGTERM);
-    int status = 0;
-    waitpid(host.hubd_pid, &status, 0);
+    int status = net.stop_hubd(host);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     for (int i = 0; i < 200 && alive(server); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -51,19 +51,20 @@ unsigned wait_port(const std::string &file)
     return 0;
 }
 
-void stop(pid_t pid)
+int stop(pid_t pid)
 {
+    int status = 0;
     if (pid <= 0)
-        return;
+        return status;
     kill(pid, SIGTERM);
-    int status;
     for (int i = 0; i < 300; ++i) {
         if (waitpid(pid, &status, WNOHANG) != 0)
-            return;
+            return status;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
+    return status;
 }
 
 }  // namespace
@@ -122,6 +123,7 @@ Host &Network::add(const std::string &name, const HostOptions &options)
                                      name,        "--os-name",   options.os_name};
     if (!options.hostinfo)
         hubd.push_back("--no-hostinfo");
+    hubd.insert(hubd.end(), options.hubd_args.begin(), options.hubd_args.end());
     if (options.server && options.on_demand) {
         std::string command;
         for (const auto &a : server)
@@ -139,8 +141,21 @@ Host &Network::add(const std::string &name, const HostOptions &options)
         EXPECT_NE(wait_port(base + ".server-port"), 0u) << "credmap_server of " << name << " did not start";
     }
     hosts_.push_back(h);
+    std::erase_if(unreachable_, [&](const auto &u) { return u.first == name; });
     write_hosts_file();
     return hosts_.back();
+}
+
+int Network::stop_hubd(const Host &host)
+{
+    for (auto &h : hosts_) {
+        if (&h == &host) {
+            int status = stop(h.hubd_pid);
+            h.hubd_pid = -1;
+            return status;
+        }
+    }
+    return -1;
 }
 
 void Network::add_unreachable(const std::string &name)

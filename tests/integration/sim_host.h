@@ -18,6 +18,7 @@ struct HostOptions {
     bool server = true;                    // false: no credmap_server at all
     bool on_demand = true;                 // hubd starts the server when asked
     std::vector<std::string> server_args;  // extra credmap_server options
+    std::vector<std::string> hubd_args;    // extra hubd options
 };
 
 // Shorthands for the common options.
@@ -59,9 +60,12 @@ public:
     Network(const Network &) = delete;
     Network &operator=(const Network &) = delete;
 
-    // Starts a host; fails the current test (and returns a host with no
-    // hubd) when a daemon cannot be started.
+    // Starts a host (one named unreachable before becomes reachable); fails
+    // the current test when a daemon cannot be started.
     Host &add(const std::string &name, const HostOptions &options = {});
+    // Stops the host's hubd (and the servers it started) now; returns its
+    // wait status.
+    int stop_hubd(const Host &host);
     // Names a host in the hosts file that nothing listens for.
     void add_unreachable(const std::string &name);
     // The "PROC UNIQUIFIER SEQNO" lines the host's server logged.
