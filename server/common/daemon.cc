@@ -13,6 +13,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+#include <map>
+#include <sys/socket.h>
+#include <time.h>
 #include <vector>
 
 namespace velmo::daemon {
@@ -42,6 +45,27 @@ bool handle_signals(const std::function<void()> &on_child)
             go_on = false;
     }
     return go_on;
+}
+
+// Shuts down connections silent for too long.  The transport then reads the
+// end of the stream and Sun RPC destroys it as for any closed connection.
+void close_idle(const std::vector<pollfd> &fds, int listener, unsigned idle_seconds, std::map<int, time_t> *last_active)
+{
+    time_t now = time(nullptr);
+    std::map<int, time_t> seen;
+    for (const auto &p : fds) {
+        if (p.fd < 0 || p.fd == listener)
+            continue;
+        auto known = last_active->find(p.fd);
+        time_t last = p.revents != 0 || known == last_active->end() ? now : known->second;
+        if (now - last >= static_cast<time_t>(idle_seconds)) {
+            log("closing a connection silent for %u seconds", idle_seconds);
+            shutdown(p.fd, SHUT_RDWR);
+            continue;
+        }
+        seen[p.fd] = last;
+    }
+    last_active->swap(seen);
 }
 
 }  // namespace
@@ -87,17 +111,20 @@ void stop()
     stop_requested = 1;
 }
 
-void serve(const std::function<void()> &on_child)
+void serve(const std::function<void()> &on_child, int listener, unsigned idle_seconds)
 {
+    std::map<int, time_t> last_active;
     while (!stop_requested) {
         std::vector<pollfd> fds(svc_pollfd, svc_pollfd + svc_max_pollfd);
         fds.push_back(pollfd{signal_pipe[0], POLLIN, 0});
-        int n = poll(fds.data(), fds.size(), -1);
+        int n = poll(fds.data(), fds.size(), idle_seconds == 0 ? -1 : 1000);
         if (n < 0 && errno != EINTR)
             return;
         if ((fds.back().revents & POLLIN) && !handle_signals(on_child))
             return;
         fds.pop_back();
+        if (idle_seconds != 0)
+            close_idle(fds, listener, idle_seconds, &last_active);
         int ready = 0;
         for (const auto &p : fds)
             ready += p.fd >= 0 && p.revents != 0;

@@ -19,14 +19,19 @@ bool setup_signals();
 // stop() is called (from a dispatch routine).  Connections are read without
 // blocking and records are bounded (call limit_records before making the
 // transports), so a client that sends garbage or never finishes a request
-// holds up nobody.
-void serve(const std::function<void()> &on_child);
+// holds up nobody; a connection other than `listener` that stays silent for
+// idle_seconds (0: never) is closed, so that such clients cannot use up the
+// daemon's descriptors either.
+void serve(const std::function<void()> &on_child, int listener, unsigned idle_seconds);
 void stop();
 void limit_records();
 
 // Writes the port whole under another name, then renames it, so that a
 // reader never sees a partial number.
 bool write_port_file(const std::string &path, unsigned port);
+
+// The default of --idle-timeout.
+constexpr unsigned kIdleSeconds = 120;
 
 bool parse_unsigned(const char *text, unsigned long max, unsigned long *out);
 

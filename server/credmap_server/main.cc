@@ -29,6 +29,7 @@ struct Options {
     std::string hubd;  // ADDRESS:PORT of the hubd to register with
     std::string name = "credmap_server";
     std::vector<std::string> refused;
+    unsigned idle_timeout = velmo::daemon::kIdleSeconds;
 };
 
 Options options;
@@ -60,6 +61,8 @@ void usage(FILE *out)
           "                         a credential record holds\n"
           "  --answer-groups N      answer procedure 22 with at most N groups\n"
           "  --log-requests FILE    append \"PROCEDURE UNIQUIFIER SEQNO\" for every request\n"
+          "  --idle-timeout SECS    close a client connection silent for SECS seconds;\n"
+          "                         0 never (default 120)\n"
           "  --help                 show this text and exit\n"
           "\n"
           "Started by a hubd, it writes its port to the descriptor in HUBD_READY_FD once\n"
@@ -114,7 +117,8 @@ bool parse_options(int argc, char **argv)
         TOO_MANY,
         LOG,
         HELP,
-        ANSWER_GROUPS
+        ANSWER_GROUPS,
+        IDLE_TIMEOUT
     };
     static const option long_options[] = {{"accounts", required_argument, nullptr, ACCOUNTS},
                                           {"address", required_argument, nullptr, ADDRESS},
@@ -133,6 +137,7 @@ bool parse_options(int argc, char **argv)
                                           {"log-requests", required_argument, nullptr, LOG},
                                           {"help", no_argument, nullptr, HELP},
                                           {"answer-groups", required_argument, nullptr, ANSWER_GROUPS},
+                                          {"idle-timeout", required_argument, nullptr, IDLE_TIMEOUT},
                                           {nullptr, 0, nullptr, 0}};
     int c;
     unsigned long n;
@@ -186,6 +191,10 @@ bool parse_options(int argc, char **argv)
             break;
         case LOG:
             config.request_log = optarg;
+            break;
+        case IDLE_TIMEOUT:
+            ok = velmo::daemon::parse_unsigned(optarg, 86400, &n);
+            options.idle_timeout = static_cast<unsigned>(n);
             break;
         case ANSWER_GROUPS:
             ok = velmo::daemon::parse_unsigned(optarg, IDKIT_MAX_GROUPS, &n);
@@ -309,7 +318,7 @@ int main(int argc, char **argv)
     report_ready(port);
     log("serving domain %s (%zu users, %zu groups) on %s port %u", config.directory.domain.c_str(),
         config.directory.users.size(), config.directory.groups.size(), options.address.c_str(), port);
-    velmo::daemon::serve([] {});
+    velmo::daemon::serve([] {}, fd, options.idle_timeout);
     tell_hubd(port, false);
     log("stopping");
     svc_destroy(xprt);

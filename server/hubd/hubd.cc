@@ -40,6 +40,7 @@ struct Options {
     bool no_hostinfo = false;
     std::map<std::string, std::string> start_commands;
     int start_timeout = 10;
+    unsigned idle_timeout = velmo::daemon::kIdleSeconds;
 };
 
 struct Registration {
@@ -77,6 +78,8 @@ void usage(FILE *out)
           "                        HUBD_ADDRESS, HUBD_PORT and HUBD_SERVER_NAME\n"
           "  --start-timeout SECS  how long a started server may take to be ready\n"
           "                        (default 10)\n"
+          "  --idle-timeout SECS   close a client connection silent for SECS seconds;\n"
+          "                        0 never (default 120)\n"
           "  --help                show this text and exit\n"
           "\n"
           "It logs to standard error and stops cleanly on SIGTERM or SIGINT, stopping\n"
@@ -86,7 +89,19 @@ void usage(FILE *out)
 
 bool parse_options(int argc, char **argv)
 {
-    enum { ADDRESS = 1, PORT, PORT_FILE, HOST_NAME, OS_NAME, OS_RELEASE, NO_HOSTINFO, START, START_TIMEOUT, HELP };
+    enum {
+        ADDRESS = 1,
+        PORT,
+        PORT_FILE,
+        HOST_NAME,
+        OS_NAME,
+        OS_RELEASE,
+        NO_HOSTINFO,
+        START,
+        START_TIMEOUT,
+        HELP,
+        IDLE_TIMEOUT
+    };
     static const option long_options[] = {{"address", required_argument, nullptr, ADDRESS},
                                           {"port", required_argument, nullptr, PORT},
                                           {"port-file", required_argument, nullptr, PORT_FILE},
@@ -97,6 +112,7 @@ bool parse_options(int argc, char **argv)
                                           {"start", required_argument, nullptr, START},
                                           {"start-timeout", required_argument, nullptr, START_TIMEOUT},
                                           {"help", no_argument, nullptr, HELP},
+                                          {"idle-timeout", required_argument, nullptr, IDLE_TIMEOUT},
                                           {nullptr, 0, nullptr, 0}};
     int c;
     unsigned long value;
@@ -137,6 +153,11 @@ bool parse_options(int argc, char **argv)
             if (!parse_unsigned(optarg, 3600, &value) || value == 0)
                 return log("bad start time-out: %s", optarg), false;
             options.start_timeout = static_cast<int>(value);
+            break;
+        case IDLE_TIMEOUT:
+            if (!parse_unsigned(optarg, 86400, &value))
+                return log("bad idle time-out: %s", optarg), false;
+            options.idle_timeout = static_cast<unsigned>(value);
             break;
         case HELP:
             usage(stdout);
@@ -418,7 +439,7 @@ int main(int argc, char **argv)
     }
     log("listening on %s port %u, reporting %s \"%s\"", options.address.c_str(), options.port,
         options.host_name.c_str(), options.os_name.c_str());
-    velmo::daemon::serve(reap_children);
+    velmo::daemon::serve(reap_children, fd, options.idle_timeout);
     log("stopping");
     stop_started_servers();
     svc_destroy(xprt);

@@ -68,7 +68,9 @@ TEST(Hubd, ReportsTheHostItIsToldOf)
 TEST(Hubd, SurvivesClientsThatMisbehave)
 {
     sim::Network net;
-    const sim::Host &host = net.add("winhost");
+    sim::HostOptions options;
+    options.hubd_args = {"--idle-timeout", "1"};
+    const sim::Host &host = net.add("winhost", options);
     // Garbage, a record that claims a megabyte and never comes, a half
     // request left open, and a connection dropped at once.
     int garbage = connect_raw(host);
@@ -95,6 +97,11 @@ TEST(Hubd, SurvivesClientsThatMisbehave)
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_TRUE(alive(host.hubd_pid));
+    // A connection that stays silent is closed after the idle time-out.
+    timeval wait{5, 0};
+    setsockopt(half, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    char byte;
+    EXPECT_EQ(read(half, &byte, 1), 0);
     close(garbage);
     close(stalled);
     close(half);
