@@ -17,6 +17,9 @@
  * keep no objects with destructors alive (the jump skips them), and locals
  * that it changes and the handler reads must be volatile.
  *
+ * sigjmp_buf is POSIX: a strict ISO C program defines a feature macro such as
+ * _DEFAULT_SOURCE or _POSIX_C_SOURCE before its first include.
+ *
  * Asynchronous exceptions (thread cancellation, and exceptions posted with
  * exc_post) are held off between exc_inhibit and exc_enable, which nest. */
 #ifndef HOST_EXC_H
