@@ -109,6 +109,21 @@ TEST(ServerHandle, ContactsTheServerAndReadsItsAttributes)
     EXPECT_EQ(requests[0].uniquifier, requests[1].uniquifier);
 }
 
+TEST(ServerHandle, ReleaseOfAHandleWithoutAuthentication)
+{
+    sim::Network net;
+    net.add("winhost");
+    long before = live_allocations.load();
+    int fds = open_descriptors();
+    credmap_handle_t *h = nullptr;
+    ASSERT_EQ(credmap_get_handle("winhost", &h), 0);
+    auth_destroy(h->conn.clnt->cl_auth);
+    h->conn.clnt->cl_auth = nullptr;
+    credmap_free_handle(h);
+    EXPECT_EQ(live_allocations.load(), before);
+    EXPECT_EQ(open_descriptors(), fds);
+}
+
 TEST(ServerHandle, ResetContactIsRetriedOnANewConnection)
 {
     sim::Network net;
