@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <vector>
 #include <thread>
 
 #include "host/hubd.h"
@@ -143,6 +145,88 @@ TEST(Hubd, StartFailuresHaveTheirOwnStatus)
         int status = net.stop_hubd(*host);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
+}
+
+// A location broker that answers each request with the reply `reply` makes
+// from the request's xid: a stand-in for a broken or hostile hubd.
+class FakeBroker {
+public:
+    explicit FakeBroker(std::function<std::vector<uint32_t>(uint32_t xid)> reply) : reply_(std::move(reply))
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+        bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        listen(listener_, 8);
+        socklen_t len = sizeof a;
+        getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FakeBroker()
+    {
+        shutdown(listener_, SHUT_RDWR);
+        close(listener_);
+        thread_.join();
+    }
+    unsigned port() const { return port_; }
+
+private:
+    void serve()
+    {
+        for (int fd; (fd = accept(listener_, nullptr, nullptr)) >= 0; close(fd)) {
+            uint32_t head[2];
+            if (read(fd, head, sizeof head) != sizeof head)
+                continue;
+            std::vector<uint32_t> words = reply_(head[1]);
+            uint32_t mark = htonl(0x80000000u | static_cast<uint32_t>(words.size() * 4));
+            (void)!write(fd, &mark, sizeof mark);
+            (void)!write(fd, words.data(), words.size() * 4);
+        }
+    }
+    std::function<std::vector<uint32_t>(uint32_t)> reply_;
+    int listener_;
+    unsigned port_;
+    std::thread thread_;
+};
+
+// An accepted RPC reply header (xid, reply, accepted, no verifier, success).
+std::vector<uint32_t> accepted(uint32_t xid, std::vector<uint32_t> body)
+{
+    std::vector<uint32_t> words = {xid, htonl(1), 0, 0, 0, 0};
+    words.insert(words.end(), body.begin(), body.end());
+    return words;
+}
+
+TEST(HubdClient, BrokenBrokerAnswersGiveAStatus)
+{
+    // Host information whose operating-system name claims 4 GB; a locate
+    // answer naming port 0; a reply that stops half-way.
+    FakeBroker huge([](uint32_t xid) { return accepted(xid, {0, 0xffffffffu}); });
+    FakeBroker port_zero([](uint32_t xid) { return accepted(xid, {0, 0}); });
+    FakeBroker cut([](uint32_t xid) { return std::vector<uint32_t>{xid, htonl(1)}; });
+    char path[] = "/tmp/velmo-fake-hosts-XXXXXX";
+    int fd = mkstemp(path);
+    std::string hosts = "huge 127.0.0.1 " + std::to_string(huge.port()) + "\nzero 127.0.0.1 " +
+                        std::to_string(port_zero.port()) + "\ncut 127.0.0.1 " + std::to_string(cut.port()) + "\n";
+    ASSERT_EQ(write(fd, hosts.data(), hosts.size()), static_cast<ssize_t>(hosts.size()));
+    close(fd);
+    setenv("VELMO_HOSTS", path, 1);
+
+    auto start = std::chrono::steady_clock::now();
+    hubd_hostinfo_t info;
+    EXPECT_EQ(hubd_hostinfo("huge", &info), HUBD_E_PROTOCOL);
+    EXPECT_EQ(info.os_name, nullptr);
+    hubd_server_id_t id{CREDMAP_PROG, CREDMAP_VERS, 1};
+    hubd_conn_t conn{};
+    conn.sock = -1;
+    EXPECT_EQ(hubd_connect_to_server("zero", &id, &conn, &CORE_UUID_NULL, 0, "credmap_server"), HUBD_E_PROTOCOL);
+    EXPECT_EQ(conn.sock, -1);
+    EXPECT_NE(hubd_hostinfo("cut", &info), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    unsetenv("VELMO_HOSTS");
+    unlink(path);
 }
 
 TEST(Hubd, StopsTheServersItStarted)
