@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "host/core.h"
+#include "host/mem.h"
 
 namespace {
 
@@ -433,7 +434,7 @@ VELMO_API core_status_t idkit_get_complete_whole_credentials(idkit_whole_credent
     idkit_gid_to_sid(&out->group, getgid());
     if (groups.empty())
         return 0;
-    out->groups = static_cast<idkit_sid_t *>(std::calloc(groups.size(), sizeof(idkit_sid_t)));
+    out->groups = static_cast<idkit_sid_t *>(mem_malloc(groups.size() * sizeof(idkit_sid_t)));
     if (out->groups == nullptr)
         return CORE_E_NO_MEMORY;
     out->ngroups = int32_t(groups.size());
@@ -550,7 +551,7 @@ VELMO_API int idkit_copy_whole_credentials(const idkit_whole_credentials_t *src,
     int32_t n = src->groups != nullptr ? std::max(src->ngroups, 0) : 0;
     int status = 0;
     if (n > 0) {
-        copy.groups = static_cast<idkit_sid_t *>(std::malloc(size_t(n) * sizeof(idkit_sid_t)));
+        copy.groups = static_cast<idkit_sid_t *>(mem_malloc(size_t(n) * sizeof(idkit_sid_t)));
         if (copy.groups != nullptr) {
             std::memcpy(copy.groups, src->groups, size_t(n) * sizeof(idkit_sid_t));
             copy.ngroups = n;
@@ -566,7 +567,7 @@ VELMO_API void idkit_free_whole_credentials(idkit_whole_credentials_t *wc)
 {
     if (wc == nullptr)
         return;
-    std::free(wc->groups);
+    mem_free(wc->groups);
     wc->groups = nullptr;
     wc->ngroups = 0;
 }

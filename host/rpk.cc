@@ -7,6 +7,8 @@
 #include <string.h>
 #include <time.h>
 
+#include <atomic>
+
 #include "host/vox.h"
 
 namespace {
@@ -62,15 +64,23 @@ void release_pipe(const PipeGuard *guard)
     pthread_sigmask(SIG_SETMASK, &guard->old_mask, nullptr);
 }
 
+std::atomic<unsigned long> calls_made{0};
+
 }  // namespace
 
 extern "C" {
+
+VELMO_API unsigned long rpk_calls_made(void)
+{
+    return calls_made.load(std::memory_order_relaxed);
+}
 
 VELMO_API enum clnt_stat rpk_clnt_call(CLIENT *clnt, rpcproc_t proc, xdrproc_t xargs, void *args, xdrproc_t xres,
                                        void *res, struct timeval timeout)
 {
     if (clnt == nullptr)
         return RPC_FAILED;
+    calls_made.fetch_add(1, std::memory_order_relaxed);
     PipeGuard guard;
     hold_pipe(&guard);
     enum clnt_stat rc =

@@ -176,7 +176,9 @@ VELMO_API int idkit_mk_authunix_machname(char *buffer, size_t size);
 /* dst becomes a copy of src with a group array of its own; 0, or
  * CORE_E_NO_MEMORY (dst then holds no groups). */
 VELMO_API int idkit_copy_whole_credentials(const idkit_whole_credentials_t *src, idkit_whole_credentials_t *dst);
-/* Releases the group array that the record owns (not the record). */
+/* Releases the group array that the record owns (not the record) with
+ * mem_free, and leaves it without groups, so releasing it again is harmless.
+ * Group arrays of whole credentials come from mem_malloc. */
 VELMO_API void idkit_free_whole_credentials(idkit_whole_credentials_t *wc);
 /* The local names of whole credentials ("nobody" for a SID without one). */
 VELMO_API core_status_t idkit_whole_credentials_to_whole_string_credentials(const idkit_whole_credentials_t *wc,

@@ -19,6 +19,9 @@ VELMO_API AUTH *rpk_authunix_create(const char *machine_name, int uid, int gid, 
  * for a null client. */
 VELMO_API enum clnt_stat rpk_clnt_call(CLIENT *clnt, rpcproc_t proc, xdrproc_t xargs, void *args, xdrproc_t xres,
                                        void *res, struct timeval timeout);
+/* The number of calls made through rpk_clnt_call by this process so far,
+ * answered or not: requests to location brokers and servers alike. */
+VELMO_API unsigned long rpk_calls_made(void);
 /* Reports the client's last RPC error as an error message:
  * "<text>: <RPC error>[: <system error>]". */
 VELMO_API void rpk_clnt_perror(CLIENT *clnt, const char *text);

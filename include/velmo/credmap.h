@@ -95,6 +95,20 @@ VELMO_API core_status_t credmap_local_to_remote_with_check(const idkit_sid_crede
                                                            idkit_sid_credentials_t *remote);
 VELMO_API core_status_t credmap_fstat_db_local_to_remote(const char *host, void *record);
 
+/* Whole credentials (any number of groups) for a host.  Whatever `remote`
+ * held is overwritten, not released.  After every return, success or not,
+ * `remote` either owns a group array or holds none, so the caller always
+ * releases it with idkit_free_whole_credentials (releasing twice is
+ * harmless). */
+VELMO_API core_status_t credmap_local_to_remote_whole(const idkit_whole_credentials_t *local, const char *host,
+                                                      idkit_whole_credentials_t *remote);
+
+/* Remote-to-local mapping: SIDs a remote host gave a caller to local SIDs.
+ * `local` is filled whatever the status (the nobody set on failure). */
+VELMO_API core_status_t credmap_remote_to_local_sid(const idkit_sid_credentials_t *remote, const char *host,
+                                                    idkit_sid_credentials_t *local);
+VELMO_API core_status_t credmap_fstat_db_remote_to_local(const char *host, void *record);
+
 /* Hash and key-equality functions of the cache tables (keys begin with the
  * lower-cased host name), and the cache dump. */
 VELMO_API uint32_t credmap_hash_lowercase_hostname(const void *key);

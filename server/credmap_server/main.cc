@@ -58,8 +58,9 @@ void usage(FILE *out)
           "  --no-nt                do not claim to accept SIDs of the NT type\n"
           "  --delay MS             delay every reply by MS milliseconds\n"
           "  --too-many-groups      answer procedures 21, 22 and 23 with more groups than\n"
-          "                         a credential record holds\n"
-          "  --answer-groups N      answer procedure 22 with at most N groups\n"
+          "                         a credential record holds, 24 with more than the\n"
+          "                         protocol allows\n"
+          "  --answer-groups N      answer procedures 22, 23 and 24 with at most N groups\n"
           "  --log-requests FILE    append \"PROCEDURE UNIQUIFIER SEQNO\" for every request\n"
           "  --idle-timeout SECS    close a client connection silent for SECS seconds;\n"
           "                         0 never (default 120)\n"
@@ -197,7 +198,7 @@ bool parse_options(int argc, char **argv)
             options.idle_timeout = static_cast<unsigned>(n);
             break;
         case ANSWER_GROUPS:
-            ok = velmo::daemon::parse_unsigned(optarg, IDKIT_MAX_GROUPS, &n);
+            ok = velmo::daemon::parse_unsigned(optarg, IDKIT_WHOLE_MAX_GROUPS, &n);
             config.answer_groups = static_cast<uint32_t>(n);
             break;
         case HELP:

@@ -123,6 +123,14 @@ uint32_t clamp_groups(uint32_t n)
     return n > IDKIT_MAX_GROUPS ? IDKIT_MAX_GROUPS : n;
 }
 
+// The groups a credential answer carries: no more than were asked for,
+// than the record holds, or than --answer-groups allows.
+uint64_t answered_groups(uint64_t asked, uint64_t record_max)
+{
+    uint64_t n = asked < record_max ? asked : record_max;
+    return n < config.answer_groups ? n : config.answer_groups;
+}
+
 // Procedure answers.  Each fills a cleared reply from a decoded request.
 
 void answer_contact(const credmap_contact_req_t &, credmap_contact_reply_t *r)
@@ -264,9 +272,7 @@ void answer_string_credentials_sid(const credmap_lookup_string_credentials_sid_r
     }
     r->sid_creds.user = user_sid(s.user);
     r->sid_creds.group = group_sid(s.group);
-    uint32_t n = clamp_groups(s.ngroups);
-    if (n > config.answer_groups)
-        n = config.answer_groups;
+    auto n = static_cast<uint32_t>(answered_groups(s.ngroups, IDKIT_MAX_GROUPS));
     for (uint32_t i = 0; i < n; ++i)
         r->sid_creds.groups[i] = group_sid(s.groups[i]);
     r->sid_creds.ngroups = n;
@@ -283,7 +289,7 @@ void answer_sid_credentials(const credmap_lookup_sid_credentials_req_t &q, credm
     idkit_string_credentials_t &s = r->string_creds;
     s.user = dup(user_name(u));
     s.group = dup(group_name(find_group_by_sid(dir(), c.group)));
-    uint32_t n = clamp_groups(c.ngroups);
+    auto n = static_cast<uint32_t>(answered_groups(c.ngroups, IDKIT_MAX_GROUPS));
     for (uint32_t i = 0; i < n; ++i)
         s.groups[i] = dup(group_name(find_group_by_sid(dir(), c.groups[i])));
     s.ngroups = n;
@@ -300,14 +306,17 @@ void answer_whole_string_credentials(const credmap_lookup_whole_string_credentia
     idkit_whole_credentials_t &w = r->whole_creds;
     w.user = user_sid(s.user);
     w.group = group_sid(s.group);
-    if (s.ngroups == 0)
+    uint64_t n = answered_groups(s.ngroups, IDKIT_WHOLE_MAX_GROUPS);
+    if (n == 0)
         return;
-    w.groups = static_cast<idkit_sid_t *>(calloc(s.ngroups, sizeof(idkit_sid_t)));
-    if (w.groups == nullptr)
+    w.groups = static_cast<idkit_sid_t *>(calloc(n, sizeof(idkit_sid_t)));
+    if (w.groups == nullptr) {
+        r->hdr.status = CORE_E_NO_MEMORY;
         return;
-    for (uint64_t i = 0; i < s.ngroups; ++i)
+    }
+    for (uint64_t i = 0; i < n; ++i)
         w.groups[i] = group_sid(s.groups[i]);
-    w.ngroups = static_cast<int32_t>(s.ngroups);
+    w.ngroups = static_cast<int32_t>(n);
 }
 
 // Hostile replies: a SID set or a name set that claims more groups than a
@@ -333,6 +342,20 @@ bool_t xdr_oversized_names_reply(XDR *xdrs, credmap_lookup_credentials_reply_t *
         return FALSE;
     for (uint32_t i = 0; i < n; ++i)
         if (!xdr_string(xdrs, &name, IDKIT_NAME_MAX))
+            return FALSE;
+    return TRUE;
+}
+
+// A whole set that claims more groups than the protocol allows, followed by
+// far fewer: a decoder that believed the count would allocate for all.
+bool_t xdr_oversized_whole_reply(XDR *xdrs, credmap_lookup_whole_string_credentials_reply_t *r)
+{
+    uint32_t n = IDKIT_WHOLE_MAX_GROUPS + 1;
+    if (!xdr_credmap_hdr_reply_t(xdrs, &r->hdr) || !xdr_idkit_sid_t(xdrs, &r->whole_creds.user, 0) ||
+        !xdr_idkit_sid_t(xdrs, &r->whole_creds.group, 0) || !xdr_u_int(xdrs, &n))
+        return FALSE;
+    for (int i = 0; i < 8; ++i)
+        if (!xdr_idkit_sid_t(xdrs, &r->whole_creds.user, 0))
             return FALSE;
     return TRUE;
 }
@@ -457,7 +480,8 @@ void dispatch(svc_req *request, SVCXPRT *xprt)
                      answer_sid_credentials, (xdrproc_t)xdr_oversized_names_reply);
     case CREDMAP_PROC_LOOKUP_WHOLE_STRING_CREDENTIALS:
         return serve(xprt, proc, xdr_credmap_lookup_whole_string_credentials_req_t,
-                     xdr_credmap_lookup_whole_string_credentials_reply_t, answer_whole_string_credentials);
+                     xdr_credmap_lookup_whole_string_credentials_reply_t, answer_whole_string_credentials,
+                     (xdrproc_t)xdr_oversized_whole_reply);
     default:
         svcerr_noproc(xprt);
     }

@@ -24,7 +24,7 @@ struct Config {
     std::map<unsigned, int> forced_status;
     unsigned delay_ms = 0;
     bool too_many_groups = false;               // replies carry more groups than a record holds
-    uint32_t answer_groups = IDKIT_MAX_GROUPS;  // groups answered in a SID set at most
+    uint32_t answer_groups = IDKIT_WHOLE_MAX_GROUPS;  // groups answered in a credential set at most
     std::string request_log;                    // "proc uniquifier seqno" per request
     bool exit_requested = false;
 };

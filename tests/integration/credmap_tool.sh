@@ -31,6 +31,36 @@ d = json.loads(sys.argv[1])
 assert d[0]["name"] == "KORVANTIS\\Alice" and d[0]["uid"] == 21104, d
 assert d[1]["sid"] == "nobody", d
 PY
+# Back from the Windows host: a domain account to the local one of its name
+# ("Sudo" found as "sudo"), an account without one to nobody.
+dom=S-1-5-21-3623811015-3361044348-30300820
+json=$("$tool" --json to-local winhost --user $dom-1116 --group $dom-1226 --groups $dom-1104,$dom-1222 --repeat 2)
+python3 - "$json" <<'PY'
+import json, sys
+d = json.loads(sys.argv[1])
+assert d["status"] == 0 and d["user"]["local_name"] == "root", d
+assert d["group"]["local"] == "S-1-22-2-27" and d["group"]["local_name"] == "sudo", d["group"]
+assert [g["local"] for g in d["groups"]] == ["nobody", "S-1-22-2-2"], d["groups"]
+assert d["runs"][0]["requests"] > 0 and d["runs"][1]["requests"] == 0, d["runs"]
+PY
+"$tool" to-local winhost --user $dom-1116 --group nobody | grep -q '^user .*S-1-22-1-0 (root)$' || fail "to-local text"
+"$tool" to-local winhost --user S-1-5-x --group nobody 2>"$tmp/err" && fail "a malformed SID was taken"
+[ $? -eq 2 ] && grep -q "not a SID .*S-1-5-x (--user)" "$tmp/err" || fail "malformed SID: $(cat "$tmp/err")"
+
+# Whole credentials: 1,000 groups, in order, the second time from the cache.
+json=$("$tool" --json to-remote winhost --whole --uid 0 --gid 0 --groups "$(seq -s, 1 1000)" --repeat 2)
+python3 - "$json" <<'PY'
+import json, sys
+d = json.loads(sys.argv[1])
+dom = "S-1-5-21-3623811015-3361044348-30300820-"
+g = d["groups"]
+assert d["status"] == 0 and len(g) == 1000, (d["status"], len(g))
+assert [x["local"] for x in g] == ["S-1-22-2-%d" % i for i in range(1, 1001)]
+# daemon, bin, sys, adm, users: groups the domain has too.
+assert [g[i]["remote"] for i in (0, 1, 2, 3, 99)] == [dom + r for r in ("1221", "1222", "1223", "1224", "1225")], g[:4]
+assert d["runs"][0]["requests"] > 0 and d["runs"][1]["requests"] == 0, d["runs"]
+PY
+
 "$tool" classify winhost | grep -q "Windows Server 2022; an NT host" || fail "classify winhost"
 "$tool" --json classify unixhost | python3 -c 'import json,sys; d=json.load(sys.stdin); assert d["nt"] is False and d["os_name"] == "Linux"'
 
@@ -49,6 +79,8 @@ dir=$(sed -n 's/.*logs in \(.*\)):$/\1/p' <<<"$out")
 grep -q "new requests to the server: 0 " <<<"$out" || fail "second mapping not from the cache"
 grep -q "unchanged" <<<"$out" || fail "UNIX host"
 grep -q "winhost is NT and is NOT in my domain" <<<"$out" || fail "dump"
+grep -q "local account daemon  *back as it was" <<<"$out" || fail "round trip in the demo"
+grep -q "second: 502 groups, .* 0 new requests" <<<"$out" || fail "large user in the demo: $out"
 grep -q "S-1-22-1-0 -> winhost:S-1-5-21-3623811015-3361044348-30300820-1116" <<<"$out" || fail "dump pairs"
 [ -n "$dir" ] && ! pgrep -f "$dir" >/dev/null || fail "daemons of the demo left running"
 echo "credmap tool: passed"

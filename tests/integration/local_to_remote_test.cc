@@ -6,31 +6,16 @@
 #include "credmap_cache.h"
 #include "credmap_mapping.h"
 #include "messages.h"
+#include "sids.h"
 #include "sim_host.h"
 
 namespace {
 
-const std::string kDomain = "S-1-5-21-3623811015-3361044348-30300820-";
-
-std::string text(const idkit_sid_t &sid)
-{
-    char buffer[IDKIT_SID_TEXT_MAX];
-    return idkit_sid_to_str(&sid, buffer);
-}
-
-idkit_sid_t uid_sid(uint32_t uid)
-{
-    idkit_sid_t s;
-    idkit_uid_to_sid(&s, uid);
-    return s;
-}
-
-idkit_sid_t gid_sid(uint32_t gid)
-{
-    idkit_sid_t s;
-    idkit_gid_to_sid(&s, gid);
-    return s;
-}
+using sim::count;
+using sim::gid_sid;
+using sim::kDomain;
+using sim::text;
+using sim::uid_sid;
 
 // root, group root, groups root, daemon, bin: names the sample domain has.
 idkit_sid_credentials_t root_set()
@@ -41,14 +26,6 @@ idkit_sid_credentials_t root_set()
     for (uint32_t gid : {0u, 1u, 2u})
         set.groups[set.ngroups++] = gid_sid(gid);
     return set;
-}
-
-size_t count(const std::vector<std::string> &requests, unsigned proc)
-{
-    size_t n = 0;
-    for (const auto &r : requests)
-        n += std::stoul(r) == proc;
-    return n;
 }
 
 uint8_t host_flags(const char *host)

@@ -1,6 +1,8 @@
 // Simulated hosts for tests.
 #include "sim_host.h"
 
+#include "local_accounts.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -174,6 +176,23 @@ void Network::write_hosts_file() const
         out << h.name << " " << h.address << " " << h.hubd_port << "\n";
     for (const auto &[name, address] : unreachable_)
         out << name << " " << address << " 9\n";
+}
+
+bool mirror_accounts()
+{
+    static bool done = false;
+    if (done)
+        return true;
+    if (geteuid() != 0)
+        return false;
+    std::string passwd = "alice:x:41104:100:Alice Liddell:/home/alice:/bin/sh\n", group, error;
+    credmap_tool::quincy_accounts(&passwd, &group);
+    for (int i = 1; i <= 500; ++i)
+        group += "lab" + std::string(i < 10 ? "00" : i < 100 ? "0" : "") + std::to_string(i) + ":x:" +
+                 std::to_string(50000 + i) + ":\n";
+    done = credmap_tool::add_local_accounts(passwd, group, &error);
+    EXPECT_TRUE(done) << error;
+    return done;
 }
 
 std::vector<std::string> Network::requests(const Host &host) const

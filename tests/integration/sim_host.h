@@ -84,6 +84,16 @@ private:
     bool had_hosts_ = false;
 };
 
+// Gives the test process (and the daemons it starts afterwards) local
+// accounts mirroring some of the sample domain's, in a private view of
+// /etc/passwd and /etc/group: "alice" (uid 41104), "quincy" (uid 40000) in
+// "team001".."team500" (gids 40001..40500) and "engineering" (40600), and
+// "lab001".."lab500" (gids 50001..50500), groups the domain does not have.
+// Once per process; call it before starting daemons.  Needs root: returns
+// false (the test should skip) for another user; fails the test when root
+// cannot do it.
+bool mirror_accounts();
+
 // Paths of the daemons and the sample directory, set by the build.
 std::string hubd_path();
 std::string server_path();

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <pwd.h>
 
 #include "host/hostq.h"
 #include "host/hubd.h"
@@ -15,102 +14,6 @@
 
 namespace credmap_tool {
 namespace {
-
-int fail(const std::string &what, core_status_t status)
-{
-    std::fprintf(stderr, "credmap: %s: %s (status %d)\n", what.c_str(), core_strerror(status), status);
-    return 1;
-}
-
-int bad_usage(const std::string &text)
-{
-    std::fprintf(stderr, "credmap: %s (see credmap --help)\n", text.c_str());
-    return 2;
-}
-
-bool parse_id(const std::string &text, uint32_t *out)
-{
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-    if (text.empty() || text[0] == '-' || errno != 0 || *end != '\0' || v > 0xffffffffull)
-        return false;
-    *out = static_cast<uint32_t>(v);
-    return true;
-}
-
-// The SID set of --uid/--gid/--groups, or of this process.
-bool local_set(const std::vector<std::string> &options, idkit_sid_credentials_t *set, std::string *error)
-{
-    *set = idkit_sid_credentials_t{};
-    if (options.empty()) {
-        core_status_t s = idkit_get_sid_credentials(set);
-        if (s != 0)
-            *error = std::string("own credentials: ") + core_strerror(s);
-        return s == 0;
-    }
-    bool have_uid = false, have_gid = false;
-    for (size_t i = 0; i < options.size(); i += 2) {
-        if (i + 1 >= options.size())
-            return *error = "missing value for " + options[i], false;
-        const std::string &opt = options[i], &value = options[i + 1];
-        uint32_t id;
-        if (opt == "--uid" && parse_id(value, &id)) {
-            idkit_uid_to_sid(&set->user, id);
-            have_uid = true;
-        } else if (opt == "--gid" && parse_id(value, &id)) {
-            idkit_gid_to_sid(&set->group, id);
-            have_gid = true;
-        } else if (opt == "--groups") {
-            for (size_t start = 0; start <= value.size();) {
-                size_t comma = value.find(',', start);
-                std::string item = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-                if (!parse_id(item, &id) || set->ngroups == IDKIT_MAX_GROUPS)
-                    return *error = "bad --groups (at most 32 numeric ids): " + value, false;
-                idkit_gid_to_sid(&set->groups[set->ngroups++], id);
-                if (comma == std::string::npos)
-                    break;
-                start = comma + 1;
-            }
-        } else {
-            return *error = "bad option " + opt + " " + value, false;
-        }
-    }
-    if (!have_uid)
-        return *error = "--uid is needed with --gid or --groups", false;
-    if (!have_gid) {
-        struct passwd *pw = getpwuid(idkit_sid_to_uid(&set->user));
-        if (pw == nullptr)
-            return *error = "no local account for the uid; give --gid", false;
-        idkit_gid_to_sid(&set->group, pw->pw_gid);
-    }
-    return true;
-}
-
-struct Row {
-    std::string label;
-    idkit_sid_t local, remote;
-    bool group;
-};
-
-std::vector<Row> rows(const idkit_sid_credentials_t &local, const idkit_sid_credentials_t &remote)
-{
-    std::vector<Row> out = {{"user", local.user, remote.user, false}, {"group", local.group, remote.group, true}};
-    for (uint32_t i = 0; i < local.ngroups && i < IDKIT_MAX_GROUPS; ++i)
-        out.push_back({"groups[" + std::to_string(i) + "]", local.groups[i],
-                       i < remote.ngroups ? remote.groups[i] : IDKIT_SID_NOBODY, true});
-    return out;
-}
-
-Json side_json(const Row &r)
-{
-    Json j = Json::object();
-    j.add("local", Json::string(sid_text(r.local)));
-    std::string name = local_name(r.local, r.group);
-    j.add("local_name", name.empty() ? Json::null() : Json::string(name));
-    j.add("remote", Json::string(sid_text(r.remote)));
-    return j;
-}
 
 Json passwd_json(const std::string &key, const idkit_passwd_sid_t &pw)
 {
@@ -139,43 +42,27 @@ Json group_json(const std::string &key, const idkit_group_sid_t &gr)
 
 }  // namespace
 
-int print_to_remote(const std::string &host, const idkit_sid_credentials_t &local, bool json)
+int fail(const std::string &what, core_status_t status)
 {
-    idkit_sid_credentials_t remote{};
-    core_status_t status = credmap_local_to_remote_sid(&local, host.c_str(), &remote);
-    if (json) {
-        Json out = Json::object();
-        out.add("host", Json::string(host)).add("status", Json::number(status));
-        out.add("message", Json::string(core_strerror(status)));
-        if (status == 0) {
-            auto all = rows(local, remote);
-            out.add("user", side_json(all[0])).add("group", side_json(all[1]));
-            Json groups = Json::array();
-            for (size_t i = 2; i < all.size(); ++i)
-                groups.push(side_json(all[i]));
-            out.add("groups", groups);
-        }
-        std::printf("%s\n", out.text().c_str());
-    } else if (status == 0) {
-        std::printf("%-10s %-44s %s\n", "", "local", std::string("remote (" + host + ")").c_str());
-        for (const auto &r : rows(local, remote)) {
-            std::string name = local_name(r.local, r.group);
-            std::string left = sid_text(r.local) + (name.empty() ? "" : " (" + name + ")");
-            std::printf("%-10s %-44s %s\n", r.label.c_str(), left.c_str(), sid_text(r.remote).c_str());
-        }
-    }
-    return status == 0 ? 0 : fail("to-remote " + host, status);
+    std::fprintf(stderr, "credmap: %s: %s (status %d)\n", what.c_str(), core_strerror(status), status);
+    return 1;
 }
 
-int cmd_to_remote(const Context &c)
+int bad_usage(const std::string &text)
 {
-    if (c.args.empty())
-        return bad_usage("to-remote needs a HOST");
-    idkit_sid_credentials_t local;
-    std::string error;
-    if (!local_set({c.args.begin() + 1, c.args.end()}, &local, &error))
-        return bad_usage(error);
-    return print_to_remote(c.args[0], local, c.json);
+    std::fprintf(stderr, "credmap: %s (see credmap --help)\n", text.c_str());
+    return 2;
+}
+
+bool parse_id(const std::string &text, uint32_t *out)
+{
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || text[0] == '-' || errno != 0 || *end != '\0' || v > 0xffffffffull)
+        return false;
+    *out = static_cast<uint32_t>(v);
+    return true;
 }
 
 int cmd_classify(const Context &c)

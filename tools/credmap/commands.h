@@ -18,6 +18,7 @@ struct Context {
 // answered with a failure (its text on standard error), 2 for bad usage.
 int cmd_classify(const Context &c);
 int cmd_to_remote(const Context &c);
+int cmd_to_local(const Context &c);
 int cmd_lookup(const std::string &which, const Context &c);
 int cmd_dump(const Context &c);
 int cmd_version(const Context &c);
@@ -25,6 +26,14 @@ int cmd_demo(const Context &c);
 
 // Maps the set for the host and prints it (shared with the demo).
 int print_to_remote(const std::string &host, const idkit_sid_credentials_t &local, bool json);
+// Maps SIDs the host gave to local ones and prints them.
+int print_to_local(const std::string &host, const idkit_sid_credentials_t &remote, bool json);
+
+// Shared by the commands: a failed operation (exit status 1), bad usage
+// (exit status 2), a decimal id.
+int fail(const std::string &what, core_status_t status);
+int bad_usage(const std::string &text);
+bool parse_id(const std::string &text, uint32_t *out);
 
 }  // namespace credmap_tool
 

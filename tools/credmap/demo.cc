@@ -16,7 +16,11 @@
 #include <thread>
 #include <vector>
 
+#include <grp.h>
+
 #include "commands.h"
+#include "local_accounts.h"
+#include "output.h"
 #include "velmo/credmap.h"
 
 namespace credmap_tool {
@@ -105,13 +109,19 @@ unsigned wait_port(const std::string &file)
     return 0;
 }
 
-size_t server_requests(const std::string &log)
+// Requests of one procedure in the server's log.
+size_t server_requests(const std::string &log, const char *procedure = "22 ")
 {
     std::ifstream in(log);
     size_t n = 0;
     for (std::string line; std::getline(in, line);)
-        n += line.rfind("22 ", 0) == 0;
+        n += line.rfind(procedure, 0) == 0;
     return n;
+}
+
+long long microseconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
 }
 
 struct Account {
@@ -203,6 +213,90 @@ int map_all(const char *host, const std::vector<Account> &list)
     return failures;
 }
 
+// Each account's remote SIDs (answered by the cache now) are mapped back;
+// accounts the domain has come back as they were.
+int map_back(const char *host, const std::vector<Account> &list, const std::string &log)
+{
+    int failures = 0;
+    size_t before = server_requests(log, "23 ");
+    for (size_t i = 0; i < list.size(); ++i) {
+        idkit_sid_credentials_t remote{}, back{};
+        core_status_t s = credmap_local_to_remote_sid(&list[i].set, host, &remote);
+        if (s == 0 && i == 0) {
+            std::printf("\n-- %s\n", list[i].label.c_str());
+            s = print_to_local(host, remote, false) == 0 ? 0 : 1;
+            std::printf("\n");
+        }
+        if (s == 0)
+            s = credmap_remote_to_local_sid(&remote, host, &back);
+        if (s != 0) {
+            ++failures;
+            continue;
+        }
+        uint32_t lost = back.user.kind == IDKIT_SID_KIND_NOBODY && list[i].set.user.kind != IDKIT_SID_KIND_NOBODY;
+        lost += back.group.kind == IDKIT_SID_KIND_NOBODY && list[i].set.group.kind != IDKIT_SID_KIND_NOBODY;
+        for (uint32_t g = 0; g < back.ngroups; ++g)
+            lost += back.groups[g].kind == IDKIT_SID_KIND_NOBODY && list[i].set.groups[g].kind != IDKIT_SID_KIND_NOBODY;
+        bool same = std::memcmp(&back, &list[i].set, offsetof(idkit_sid_credentials_t, groups)) == 0 &&
+                    std::memcmp(back.groups, list[i].set.groups, back.ngroups * sizeof(idkit_sid_t)) == 0;
+        std::printf("   %-32s %s\n", list[i].label.c_str(),
+                    same ? "back as it was"
+                         : ("back with " + std::to_string(lost) + " SID(s) the domain does not know as nobody").c_str());
+    }
+    std::printf("\n   requests for names the server answered: %zu\n", server_requests(log, "23 ") - before);
+    return failures;
+}
+
+// Quincy has a local account mirroring the domain's, in a private view of
+// the account files that only this process sees.
+int map_large_user(const char *host, const std::string &log)
+{
+    std::string passwd, group, error;
+    quincy_accounts(&passwd, &group);
+    if (!add_local_accounts(passwd, group, &error)) {
+        std::printf("   skipped: %s\n", error.c_str());
+        return 0;
+    }
+    struct passwd *pw = getpwnam("quincy");
+    std::vector<gid_t> gids(1024);
+    int n = static_cast<int>(gids.size());
+    if (pw == nullptr || getgrouplist("quincy", pw->pw_gid, gids.data(), &n) < 0) {
+        std::printf("   the local account quincy cannot be read\n");
+        return 1;
+    }
+    idkit_whole_credentials_t local{};
+    std::vector<idkit_sid_t> groups(static_cast<size_t>(n));
+    idkit_uid_to_sid(&local.user, pw->pw_uid);
+    idkit_gid_to_sid(&local.group, pw->pw_gid);
+    for (int i = 0; i < n; ++i)
+        idkit_gid_to_sid(&groups[static_cast<size_t>(i)], gids[static_cast<size_t>(i)]);
+    local.ngroups = n;
+    local.groups = groups.data();
+    std::printf("   local account quincy (uid %u) in %d groups, a private view of /etc/passwd and /etc/group\n",
+                pw->pw_uid, n);
+    int failures = 0;
+    for (int round = 1; round <= 2; ++round) {
+        size_t before = server_requests(log, "24 ");
+        auto start = std::chrono::steady_clock::now();
+        idkit_whole_credentials_t remote{};
+        core_status_t s = credmap_local_to_remote_whole(&local, host, &remote);
+        long long spent = microseconds_since(start);
+        int real = 0;
+        for (int32_t i = 0; i < remote.ngroups; ++i)
+            real += remote.groups[i].kind >= IDKIT_SID_KIND_REAL;
+        if (s != 0 || remote.ngroups != n) {
+            std::printf("   mapping failed: %s\n", core_strerror(s));
+            ++failures;
+        } else {
+            std::printf("   %s: %d groups, %d of them domain groups (%s ... %s), %zu new requests, %lld us\n",
+                        round == 1 ? "first " : "second", remote.ngroups, real, sid_text(remote.groups[0]).c_str(),
+                        sid_text(remote.groups[n - 1]).c_str(), server_requests(log, "24 ") - before, spent);
+        }
+        idkit_free_whole_credentials(&remote);
+    }
+    return failures;
+}
+
 int run_demo()
 {
     std::string log;
@@ -218,9 +312,9 @@ int run_demo()
     std::printf("\n2. The same again: answered from the cache\n");
     auto start = std::chrono::steady_clock::now();
     failures += map_all("winhost", list);
-    auto spent = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+    long long spent = microseconds_since(start);
     std::printf("\n   new requests to the server: %zu (all %zu sets in %lld us)\n", server_requests(log) - first,
-                list.size(), static_cast<long long>(spent.count()));
+                list.size(), spent);
 
     std::printf("\n3. Credentials for unixhost, a UNIX host: taken as they are\n");
     for (const auto &a : list) {
@@ -231,7 +325,13 @@ int run_demo()
         failures += !same;
     }
 
-    std::printf("\n4. The caches of this process\n");
+    std::printf("\n4. SIDs from winhost back to local accounts (a request arriving from it)\n");
+    failures += map_back("winhost", list, log);
+
+    std::printf("\n5. A domain user in 502 groups, with whole credentials\n");
+    failures += map_large_user("winhost", log);
+
+    std::printf("\n6. The caches of this process\n");
     std::fflush(stdout);
     credmap_dump_cache();
     return failures == 0 ? 0 : 1;

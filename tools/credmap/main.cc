@@ -17,11 +17,20 @@ const Command kCommands[] = {
     {"classify", "classify HOST",
      "Asks HOST's location broker what the host is, and says whether credentials are\n"
      "mapped for it (a Windows host) or taken as they are."},
-    {"to-remote", "to-remote HOST [--uid N] [--gid N] [--groups N,N,...]",
+    {"to-remote", "to-remote HOST [--whole] [--uid N [--gid N] [--groups N,N,...]] [--repeat N]",
      "Maps local credentials to the SIDs HOST knows and prints the local and the\n"
      "remote SIDs side by side.  Without options: this process's own credentials;\n"
      "--uid, --gid and --groups name another UNIX identity (--uid alone takes the\n"
-     "account's primary group)."},
+     "account's primary group).  The credentials hold at most 32 groups; with\n"
+     "--whole any number (the process's complete credentials by default).\n"
+     "--repeat N maps N times in this process and shows, for each time, the RPC\n"
+     "requests it sent (to the host's location broker and credmap_server) and how\n"
+     "long it took: the cache answers from the second time on."},
+    {"to-local", "to-local HOST --user SID --group SID [--groups SID,...] [--repeat N]",
+     "Maps SIDs that HOST gave a caller (S-1-5-21-..., or nobody, dontcare) to\n"
+     "local SIDs and prints them beside the local account and group names.  Names\n"
+     "without a local account or group map to nobody.  --repeat N as for\n"
+     "to-remote."},
     {"getpwnam", "getpwnam HOST NAME...", "Looks accounts up by name on HOST's credmap_server."},
     {"getpwuid", "getpwuid HOST UID...", "Looks accounts up by the POSIX id HOST gives them."},
     {"getgrnam", "getgrnam HOST NAME...", "Looks groups up by name on HOST's credmap_server."},
@@ -65,6 +74,8 @@ int run(const std::string &name, const credmap_tool::Context &c)
         return cmd_classify(c);
     if (name == "to-remote")
         return cmd_to_remote(c);
+    if (name == "to-local")
+        return cmd_to_local(c);
     if (name == "dump")
         return cmd_dump(c);
     if (name == "version")

@@ -115,6 +115,35 @@ char *credmap_strip_domain(const char *name);
 // Host classification: 1 when the host is in my credentials domain.
 int credmap_in_my_credentials_domain(const char *host, int *known_out, int *is_nt_out);
 
+// The special SIDs (nobody, don't care) are never keys and map to themselves.
+inline bool credmap_sid_special(const idkit_sid_t &sid)
+{
+    return sid.kind == IDKIT_SID_KIND_NOBODY || sid.kind == IDKIT_SID_KIND_DONTCARE;
+}
+
+inline const idkit_sid_t &credmap_special_of(const idkit_sid_t &sid)
+{
+    return sid.kind == IDKIT_SID_KIND_NOBODY ? IDKIT_SID_NOBODY : IDKIT_SID_DONTCARE;
+}
+
+// The parts of a SID set, whichever record holds them (fixed-size or whole).
+struct credmap_sid_view {
+    const idkit_sid_t *user;
+    const idkit_sid_t *group;
+    uint32_t ngroups;
+    const idkit_sid_t *groups;
+};
+
+inline credmap_sid_view credmap_view(const idkit_sid_credentials_t &set)
+{
+    return {&set.user, &set.group, set.ngroups, set.groups};
+}
+
+inline credmap_sid_view credmap_view(const idkit_whole_credentials_t &set)
+{
+    return {&set.user, &set.group, set.ngroups > 0 ? static_cast<uint32_t>(set.ngroups) : 0u, set.groups};
+}
+
 // The cache steps of the mappings.
 int credmap_map_sid_parts_via_cache(const char *host, int local_to_remote, int map_all, const idkit_sid_t *user,
                                     const idkit_sid_t *group, uint32_t ngroups, const idkit_sid_t *groups,
@@ -123,5 +152,16 @@ int credmap_map_sid_parts_via_cache(const char *host, int local_to_remote, int m
 int credmap_map_via_cache(const char *host, const idkit_sid_credentials_t *sid_creds, idkit_credentials_t *creds);
 void credmap_enter_sid(const char *host, const idkit_sid_t *local_sid, const idkit_sid_t *remote_sid,
                        int local_to_remote);
+// Enters the pairs of a mapped set into the SID table of the direction: the
+// user, the primary group, then each group below both counts.  A group
+// equal to a real primary group was entered with it; a group whose key SID
+// is special is never entered.
+void credmap_enter_set(const char *host, const credmap_sid_view &local, const credmap_sid_view &remote,
+                       int local_to_remote);
+// Where `from` holds a special SID, `to` gets the same special SID back,
+// whatever a server answered: the user, the group and the first `count`
+// groups.
+void credmap_repair_specials(const credmap_sid_view &from, idkit_sid_t *user, idkit_sid_t *group,
+                             idkit_sid_t *groups, uint32_t count);
 
 #endif

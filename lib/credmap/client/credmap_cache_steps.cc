@@ -7,11 +7,6 @@ namespace {
 constexpr uint64_t kNobodyId = IDKIT_ID_NOBODY;
 constexpr uint64_t kDontCareId = IDKIT_ID_DONTCARE;
 
-bool special(const idkit_sid_t &sid)
-{
-    return sid.kind == IDKIT_SID_KIND_NOBODY || sid.kind == IDKIT_SID_KIND_DONTCARE;
-}
-
 // One SID through a SID table: the special SIDs map to themselves, a real
 // one is answered when the table has it.  A miss leaves `out` alone.  The
 // key arrives with its host field filled, once for a whole set.
@@ -94,7 +89,7 @@ int credmap_map_via_cache(const char *host, const idkit_sid_credentials_t *sid_c
     int32_t kept = 0;
     for (int32_t i = 0; i < count && i < IDKIT_MAX_GROUPS; ++i) {
         const idkit_sid_t &sid = sid_creds->groups[i];
-        if (special(sid))
+        if (credmap_sid_special(sid))
             continue;
         if (!lookup_id(table, key, sid, &record))
             return 0;
@@ -109,10 +104,42 @@ void credmap_enter_sid(const char *host, const idkit_sid_t *local_sid, const idk
                        int local_to_remote)
 {
     const idkit_sid_t &key_sid = local_to_remote ? *local_sid : *remote_sid;
-    if (special(key_sid))
+    if (credmap_sid_special(key_sid))
         return;
     const idkit_sid_t &data = local_to_remote ? *remote_sid : *local_sid;
     fxtab_t table = (local_to_remote ? cmapsidltor_ht_h : cmapsidrtol_ht_h).load(std::memory_order_acquire);
     credmap_sid_key_t key = credmap_make_sid_key(host, key_sid);
     credmap_hash_enter(table, &key, &data, sizeof data);
+}
+
+void credmap_enter_set(const char *host, const credmap_sid_view &local, const credmap_sid_view &remote,
+                       int local_to_remote)
+{
+    credmap_enter_sid(host, local.user, remote.user, local_to_remote);
+    credmap_enter_sid(host, local.group, remote.group, local_to_remote);
+    const credmap_sid_view &keys = local_to_remote ? local : remote;
+    const credmap_sid_view &data = local_to_remote ? remote : local;
+    fxtab_t table = (local_to_remote ? cmapsidltor_ht_h : cmapsidrtol_ht_h).load(std::memory_order_acquire);
+    credmap_sid_key_t key = credmap_make_sid_key(host, IDKIT_SID_NOBODY);
+    bool real_primary = !credmap_sid_special(*local.group);
+    for (uint32_t i = 0; i < local.ngroups && i < remote.ngroups; ++i) {
+        if (real_primary && idkit_sid_eq(&local.groups[i], local.group))
+            continue;
+        if (credmap_sid_special(keys.groups[i]))
+            continue;
+        key.sid = keys.groups[i];
+        credmap_hash_enter(table, &key, &data.groups[i], sizeof data.groups[i]);
+    }
+}
+
+void credmap_repair_specials(const credmap_sid_view &from, idkit_sid_t *user, idkit_sid_t *group,
+                             idkit_sid_t *groups, uint32_t count)
+{
+    if (credmap_sid_special(*from.user))
+        *user = credmap_special_of(*from.user);
+    if (credmap_sid_special(*from.group))
+        *group = credmap_special_of(*from.group);
+    for (uint32_t i = 0; i < count && i < from.ngroups; ++i)
+        if (credmap_sid_special(from.groups[i]))
+            groups[i] = credmap_special_of(from.groups[i]);
 }

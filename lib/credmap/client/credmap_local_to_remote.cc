@@ -15,72 +15,13 @@
 
 namespace {
 
-bool special(const idkit_sid_t &sid)
-{
-    return sid.kind == IDKIT_SID_KIND_NOBODY || sid.kind == IDKIT_SID_KIND_DONTCARE;
-}
-
-const idkit_sid_t &special_of(const idkit_sid_t &sid)
-{
-    return sid.kind == IDKIT_SID_KIND_NOBODY ? IDKIT_SID_NOBODY : IDKIT_SID_DONTCARE;
-}
-
-// The calling process's own credentials go into the cache for the host
-// first (one level deep: the inner call does not do this again).
-void prime_own_credentials(const char *host, int host_known)
-{
-    idkit_sid_credentials_t own{}, scratch{};
-    if (idkit_get_sid_credentials(&own) != 0)
-        return;
-    if (!credmap_map_sid_parts_via_cache(host, 1, 1, &own.user, &own.group, own.ngroups, own.groups, &scratch.user,
-                                         &scratch.group, &scratch.ngroups, scratch.groups))
-        credmap_local_to_remote_sid_subr(&own, host, &scratch, host_known, 0);
-}
-
-// Whatever the server answered for them, special SIDs map to themselves.
-void repair_specials(const idkit_sid_credentials_t &local, idkit_sid_credentials_t *remote)
-{
-    if (special(local.user))
-        remote->user = special_of(local.user);
-    if (special(local.group))
-        remote->group = special_of(local.group);
-    for (uint32_t i = 0; i < local.ngroups; ++i)
-        if (special(local.groups[i]))
-            remote->groups[i] = special_of(local.groups[i]);
-}
-
-// Every answer goes into the cache, the nobody SID included; a group equal
-// to the primary group was entered with it.
-void enter_answers(const char *host, const idkit_sid_credentials_t &local, const idkit_sid_credentials_t &remote)
-{
-    credmap_enter_sid(host, &local.user, &remote.user, 1);
-    credmap_enter_sid(host, &local.group, &remote.group, 1);
-    fxtab_t table = cmapsidltor_ht_h.load(std::memory_order_acquire);
-    for (uint32_t i = 0; i < local.ngroups && i < remote.ngroups; ++i) {
-        if (!special(local.group) && idkit_sid_eq(&local.groups[i], &local.group))
-            continue;
-        if (special(local.groups[i]))
-            continue;
-        credmap_sid_key_t key = credmap_make_sid_key(host, local.groups[i]);
-        credmap_hash_enter(table, &key, &remote.groups[i], sizeof remote.groups[i]);
-    }
-}
-
-void set_nobody(idkit_sid_credentials_t *remote)
-{
-    remote->user = IDKIT_SID_NOBODY;
-    remote->group = IDKIT_SID_NOBODY;
-    remote->groups[0] = IDKIT_SID_NOBODY;
-    remote->ngroups = 1;
-}
-
 core_status_t ask_server(const idkit_sid_credentials_t &local, const char *host, idkit_sid_credentials_t *remote,
                          int host_known)
 {
     credmap_handle_t *handle = nullptr;
     core_status_t status = credmap_get_handle(host, &handle);
     if (status != CORE_OK) {
-        set_nobody(remote);
+        credmap_set_nobody(remote);
         return status;
     }
     // A host whose broker gave no information but whose server answers is
@@ -92,11 +33,11 @@ core_status_t ask_server(const idkit_sid_credentials_t &local, const char *host,
     credmap_sid_credentials_to_string_credentials(&local, &names);
     status = credmap_lookup_string_credentials_sid(handle, &names, remote);
     idkit_free_string_credentials(&names);
-    repair_specials(local, remote);
+    credmap_repair_specials(credmap_view(local), &remote->user, &remote->group, remote->groups, local.ngroups);
     credmap_free_handle(handle);
     if (status != CORE_OK || credmap_host_too_long(host))
         return status;
-    enter_answers(host, local, *remote);
+    credmap_enter_set(host, credmap_view(local), credmap_view(*remote), 1);
     return CORE_OK;
 }
 
@@ -131,6 +72,24 @@ char *group_name(uint32_t gid)
 
 }  // namespace
 
+void credmap_prime_own_credentials(const char *host, int host_known)
+{
+    idkit_sid_credentials_t own{}, scratch{};
+    if (idkit_get_sid_credentials(&own) != 0)
+        return;
+    if (!credmap_map_sid_parts_via_cache(host, 1, 1, &own.user, &own.group, own.ngroups, own.groups, &scratch.user,
+                                         &scratch.group, &scratch.ngroups, scratch.groups))
+        credmap_local_to_remote_sid_subr(&own, host, &scratch, host_known, 0);
+}
+
+void credmap_set_nobody(idkit_sid_credentials_t *set)
+{
+    set->user = IDKIT_SID_NOBODY;
+    set->group = IDKIT_SID_NOBODY;
+    set->groups[0] = IDKIT_SID_NOBODY;
+    set->ngroups = 1;
+}
+
 void credmap_enter_host(const char *host, uint8_t flags)
 {
     credmap_host_key_t key = credmap_make_host_key(host);
@@ -144,7 +103,7 @@ core_status_t credmap_local_to_remote_sid_subr(const idkit_sid_credentials_t *lo
                                                idkit_sid_credentials_t *remote, int host_known, int prime_own)
 {
     if (prime_own)
-        prime_own_credentials(host, host_known);
+        credmap_prime_own_credentials(host, host_known);
     // The whole set from the cache, or nothing from it.
     if (!credmap_host_too_long(host) &&
         credmap_map_sid_parts_via_cache(host, 1, 1, &local->user, &local->group, local->ngroups, local->groups,
@@ -210,7 +169,7 @@ VELMO_API core_status_t credmap_local_to_remote_with_check(const idkit_sid_crede
         vox_print(VOX_ERROR, &_credmap_credmap_msg_table, CREDMAP_MSG_MORE_INFO, host);
         return status;
     }
-    if (special(remote->user) || special(remote->group)) {
+    if (credmap_sid_special(remote->user) || credmap_sid_special(remote->group)) {
         vox_print(VOX_ERROR, &_credmap_credmap_msg_table, CREDMAP_MSG_NOT_RECOGNIZED);
         vox_print(VOX_ERROR, &_credmap_credmap_msg_table, CREDMAP_MSG_MORE_INFO, host);
         return CORE_E_FAILURE;
@@ -221,7 +180,7 @@ VELMO_API core_status_t credmap_local_to_remote_with_check(const idkit_sid_crede
         return CORE_OK;
     std::qsort(remote->groups, static_cast<size_t>(count), sizeof(idkit_sid_t), sid_compare);
     uint32_t real = 0;
-    while (real < static_cast<uint32_t>(count) && !special(remote->groups[real]))
+    while (real < static_cast<uint32_t>(count) && !credmap_sid_special(remote->groups[real]))
         ++real;
     remote->ngroups = real;
     return CORE_OK;

@@ -361,10 +361,11 @@ VELMO_API core_status_t credmap_lookup_whole_string_credentials(credmap_handle_t
         return status;
     if (reply.hdr.status != CORE_OK)
         return reply.hdr.status;
-    idkit_copy_whole_credentials(&reply.whole_creds, whole);
+    // The copy is the caller's; a copy without its groups would lose them.
+    int copied = idkit_copy_whole_credentials(&reply.whole_creds, whole);
     clnt_freeres(handle->conn.clnt, (xdrproc_t)xdr_credmap_lookup_whole_string_credentials_reply_t,
                  reinterpret_cast<char *>(&reply));
-    return CORE_OK;
+    return copied == 0 ? CORE_OK : CORE_E_NO_MEMORY;
 }
 
 VELMO_API void credmap_lookup_user_sid_credentials_free(credmap_handle_t *handle, credmap_user_sid_credentials_t *out)
