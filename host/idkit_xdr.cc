@@ -82,7 +82,7 @@ bool name_x(XDR *xdrs, char **slot, decode_ledger *ledger)
             *slot = text;
         }
         text[size] = '\0';
-        return xdr_opaque(xdrs, text, size);
+        return velmo_xdr_opaque(xdrs, text, size);
     }
     case XDR_FREE:
         std::free(*slot);

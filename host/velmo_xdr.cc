@@ -2,6 +2,7 @@
 // stamps and counted arrays.
 #include "host/velmo_xdr.h"
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -132,3 +133,38 @@ VELMO_API bool_t xdr_ez_array(XDR *xdrs, void **array, uint32_t *count, uint32_t
 }
 
 }  // extern "C"
+
+extern "C" {
+
+VELMO_API bool_t velmo_xdr_opaque(XDR *xdrs, char *bytes, u_int size)
+{
+    if (xdrs->x_op != XDR_DECODE)
+        return xdr_opaque(xdrs, bytes, size);
+    char padding[BYTES_PER_XDR_UNIT];
+    u_int rest = size % BYTES_PER_XDR_UNIT;
+    return (size == 0 || XDR_GETBYTES(xdrs, bytes, size)) &&
+           (rest == 0 || XDR_GETBYTES(xdrs, padding, BYTES_PER_XDR_UNIT - rest));
+}
+
+// Like xdr_string, a decoded text of a null pointer is allocated with
+// malloc and released by the free direction.
+VELMO_API bool_t velmo_xdr_string(XDR *xdrs, char **text, u_int max)
+{
+    if (xdrs->x_op != XDR_DECODE)
+        return xdr_string(xdrs, text, max);
+    u_int size = 0;
+    if (!xdr_u_int(xdrs, &size) || size > max || size == UINT_MAX)
+        return FALSE;
+    bool allocated = *text == nullptr;
+    if (allocated && (*text = static_cast<char *>(std::malloc(size + 1))) == nullptr)
+        return FALSE;
+    (*text)[size] = '\0';
+    if (velmo_xdr_opaque(xdrs, *text, size))
+        return TRUE;
+    if (allocated) {
+        std::free(*text);
+        *text = nullptr;
+    }
+    return FALSE;
+}
+}

@@ -22,6 +22,12 @@ VELMO_API bool_t xdr_time_t(XDR *xdrs, time_t *value, u_int flags);
 VELMO_API bool_t xdr_ez_array(XDR *xdrs, void **array, uint32_t *count, uint32_t max, uint32_t element_size,
                               xdrproc_t element_routine, u_int flags);
 
+/* xdr_opaque and xdr_string, except that decoding reads the padding after
+ * the bytes into storage of the call: libtirpc's routines read it into one
+ * static buffer of the library, which threads decoding at once share. */
+VELMO_API bool_t velmo_xdr_opaque(XDR *xdrs, char *bytes, u_int size);
+VELMO_API bool_t velmo_xdr_string(XDR *xdrs, char **text, u_int max);
+
 VELMO_END_DECLS
 
 #endif

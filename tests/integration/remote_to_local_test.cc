@@ -2,7 +2,9 @@
 // that mirror some of the sample domain's.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "credmap_cache.h"
 #include "credmap_mapping.h"
@@ -77,6 +79,25 @@ TEST(RemoteToLocal, DomainNamesFindLocalAccounts)
         EXPECT_EQ(texts(local), c.local);
         EXPECT_EQ(count(net.requests(win), CREDMAP_PROC_LOOKUP_SID_CREDENTIALS), asked);
     }
+
+    // Threads at once, each with its own look-up records: every one gets
+    // its own answer (the cache is warm for some SIDs, cold for others).
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (uint32_t t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (uint32_t i = 0; i < 20; ++i) {
+                uint32_t team = 1 + (t * 20 + i) % 50;
+                idkit_sid_credentials_t remote = make_set(domain_sid(1104), domain_sid(2000 + team), {}), local{};
+                bool ok = credmap_remote_to_local_sid(&remote, "winhost", &local) == 0 &&
+                          text(local.user) == "S-1-22-1-41104" &&
+                          text(local.group) == "S-1-22-2-" + std::to_string(40000 + team);
+                wrong += !ok;
+            }
+        });
+    for (auto &t : threads)
+        t.join();
+    EXPECT_EQ(wrong.load(), 0);
 
     // The file-status form changes the two SIDs and nothing else.
     unsigned char record[120], expected[120];

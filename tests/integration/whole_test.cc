@@ -127,6 +127,7 @@ TEST(WholeCredentials, HostsThatNeedNoMappingOrCannotBeReached)
     size_t asked = count(net.requests(fewer), CREDMAP_PROC_LOOKUP_WHOLE_STRING_CREDENTIALS);
     for (int32_t n : {10, 11}) {
         Whole part(0, 0, range(1, uint32_t(n)));
+        idkit_free_whole_credentials(&remote);
         ASSERT_EQ(credmap_local_to_remote_whole(&part.record, "fewer", &remote), 0);
         EXPECT_EQ(count(net.requests(fewer), CREDMAP_PROC_LOOKUP_WHOLE_STRING_CREDENTIALS), asked + (n == 11)) << n;
     }

@@ -42,7 +42,7 @@ bool_t xdr_text(XDR *xdrs, char **text, u_int max)
     if (xdrs->x_op == XDR_ENCODE && *text == nullptr)
         return FALSE;
     const bool was_null = *text == nullptr;
-    if (xdr_string(xdrs, text, xdrs->x_op == XDR_FREE ? kNoLimit : max))
+    if (velmo_xdr_string(xdrs, text, xdrs->x_op == XDR_FREE ? kNoLimit : max))
         return TRUE;
     undo_decoded(xdrs, was_null && *text != nullptr, [text](XDR *f) { xdr_string(f, text, kNoLimit); });
     return FALSE;
