@@ -36,7 +36,7 @@ std::vector<uint32_t> range(uint32_t first, uint32_t n)
     return out;
 }
 
-TEST(WholeCredentials, ThousandGroupsThenTheCacheSharedWithTheFixedForm)
+TEST(WholeMapping, ThousandGroupsThenTheCacheSharedWithTheFixedForm)
 {
     Network net;
     if (!mirror_accounts())
@@ -90,7 +90,7 @@ TEST(WholeCredentials, ThousandGroupsThenTheCacheSharedWithTheFixedForm)
     idkit_free_whole_credentials(&remote);
 }
 
-TEST(WholeCredentials, HostsThatNeedNoMappingOrCannotBeReached)
+TEST(WholeMapping, HostsThatNeedNoMappingOrCannotBeReached)
 {
     Network net;
     net.add("unixhost", os("Linux"));

@@ -19,16 +19,11 @@ core_status_t ask_server(const idkit_sid_credentials_t &local, const char *host,
                          int host_known)
 {
     credmap_handle_t *handle = nullptr;
-    core_status_t status = credmap_get_handle(host, &handle);
+    core_status_t status = credmap_get_mapping_handle(host, host_known, &handle);
     if (status != CORE_OK) {
         credmap_set_nobody(remote);
         return status;
     }
-    // A host whose broker gave no information but whose server answers is
-    // remembered as one whose sets are taken as they are.  A name too long
-    // for the host field is not: its key would be that of a shorter name.
-    if (!host_known && !credmap_host_too_long(host))
-        credmap_enter_host(host, 0);
     idkit_string_credentials_t names{};
     credmap_sid_credentials_to_string_credentials(&local, &names);
     status = credmap_lookup_string_credentials_sid(handle, &names, remote);
@@ -88,6 +83,17 @@ void credmap_set_nobody(idkit_sid_credentials_t *set)
     set->group = IDKIT_SID_NOBODY;
     set->groups[0] = IDKIT_SID_NOBODY;
     set->ngroups = 1;
+}
+
+core_status_t credmap_get_mapping_handle(const char *host, int host_known, credmap_handle_t **handle)
+{
+    core_status_t status = credmap_get_handle(host, handle);
+    // A host whose broker gave no information but whose server answers is
+    // remembered as one whose sets are taken as they are.  A name too long
+    // for the host field is not: its key would be that of a shorter name.
+    if (status == CORE_OK && !host_known && !credmap_host_too_long(host))
+        credmap_enter_host(host, 0);
+    return status;
 }
 
 void credmap_enter_host(const char *host, uint8_t flags)

@@ -56,13 +56,11 @@ core_status_t ask_server(const idkit_whole_credentials_t &local, const char *hos
                          int host_known)
 {
     credmap_handle_t *handle = nullptr;
-    core_status_t status = credmap_get_handle(host, &handle);
+    core_status_t status = credmap_get_mapping_handle(host, host_known, &handle);
     if (status != CORE_OK) {
         idkit_free_whole_credentials(remote);
         return status;
     }
-    if (!host_known && !credmap_host_too_long(host))
-        credmap_enter_host(host, 0);
     idkit_whole_string_credentials_t names{};
     status = idkit_whole_credentials_to_whole_string_credentials(&local, &names);
     if (status != CORE_OK) {

@@ -11,6 +11,10 @@
 
 // Remembers a host record {flags, now} for the host.
 void credmap_enter_host(const char *host, uint8_t flags);
+// A server handle for a mapping; a host not classified before (host_known
+// 0) whose server answers is remembered as one whose sets are taken as
+// they are.
+core_status_t credmap_get_mapping_handle(const char *host, int host_known, credmap_handle_t **handle);
 // Makes sure the calling process's own credentials are cached for the host
 // (one level deep: the mapping it may start does not do this again).
 void credmap_prime_own_credentials(const char *host, int host_known);

@@ -90,13 +90,11 @@ core_status_t ask_server(const idkit_sid_credentials_t &remote, const char *host
                          int host_known)
 {
     credmap_handle_t *handle = nullptr;
-    core_status_t status = credmap_get_handle(host, &handle);
+    core_status_t status = credmap_get_mapping_handle(host, host_known, &handle);
     if (status != CORE_OK) {
         credmap_set_nobody(local);
         return status;
     }
-    if (!host_known && !credmap_host_too_long(host))
-        credmap_enter_host(host, 0);
     idkit_string_credentials_t names{};
     status = credmap_lookup_sid_credentials(handle, &remote, &names);
     if (status != CORE_OK) {
