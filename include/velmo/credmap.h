@@ -109,6 +109,25 @@ VELMO_API core_status_t credmap_remote_to_local_sid(const idkit_sid_credentials_
                                                     idkit_sid_credentials_t *local);
 VELMO_API core_status_t credmap_fstat_db_remote_to_local(const char *host, void *record);
 
+/* The POSIX identity (uid, gid, groups) a host gives local SID credentials:
+ * the local ids for hosts in my credentials domain, the ids the host's
+ * credmap_server assigns for a Windows host.  Groups come sorted, without
+ * the nobody and don't-care ids. */
+VELMO_API core_status_t credmap_local_sid_to_remote_posix(const idkit_sid_credentials_t *local, const char *host,
+                                                          idkit_credentials_t *creds);
+
+/* AUTH_UNIX authentication for calls to `host` on behalf of `sid_creds` (the
+ * process's own credentials when null; with a null host, the local identity
+ * without any host check): at most 16 groups, the nobody group left out.
+ * "nobody" authentication, with a warning, when no credentials can be had;
+ * null when the host refuses them ("Credentials DENIED on host ...").  The
+ * caller releases the result with auth_destroy.  credmap_auth_create also
+ * makes the caches on first use; credmap_authunix_create expects that done. */
+VELMO_API AUTH *credmap_authunix_create(const char *host, const idkit_sid_credentials_t *sid_creds);
+VELMO_API AUTH *credmap_authunix_create_default(const char *host);
+VELMO_API AUTH *credmap_auth_create(const char *host, const idkit_sid_credentials_t *sid_creds);
+VELMO_API AUTH *credmap_auth_create_default(const char *host);
+
 /* Hash and key-equality functions of the cache tables (keys begin with the
  * lower-cased host name), and the cache dump. */
 VELMO_API uint32_t credmap_hash_lowercase_hostname(const void *key);

@@ -60,7 +60,7 @@ void usage(FILE *out)
           "  --too-many-groups      answer procedures 21, 22 and 23 with more groups than\n"
           "                         a credential record holds, 24 with more than the\n"
           "                         protocol allows\n"
-          "  --answer-groups N      answer procedures 22, 23 and 24 with at most N groups\n"
+          "  --answer-groups N      answer procedures 4, 22, 23 and 24 with at most N groups\n"
           "  --log-requests FILE    append \"PROCEDURE UNIQUIFIER SEQNO\" for every request\n"
           "  --idle-timeout SECS    close a client connection silent for SECS seconds;\n"
           "                         0 never (default 120)\n"

@@ -170,7 +170,7 @@ void answer_string_credentials(const credmap_lookup_string_credentials_req_t &q,
     const Group *g = find_group(dir(), s.group);
     r->creds.uid = u == nullptr ? IDKIT_ID_NOBODY : u->uid;
     r->creds.gid = g == nullptr ? IDKIT_ID_NOBODY : g->gid;
-    uint32_t n = clamp_groups(s.ngroups);
+    auto n = static_cast<uint32_t>(answered_groups(s.ngroups, IDKIT_MAX_GROUPS));
     for (uint32_t i = 0; i < n; ++i) {
         const Group *m = find_group(dir(), s.groups[i]);
         r->creds.groups[i] = m == nullptr ? IDKIT_ID_NOBODY : m->gid;

@@ -13,6 +13,8 @@ start_host winhost 127.0.0.2 "Windows Server 2022" "$hubd" "$build/server/credma
   "$src/examples/korvantis.accounts"
 start_host unixhost 127.0.0.3 Linux "$hubd"
 start_host noserver 127.0.0.4 "Windows Server 2016" "$hubd"
+start_host refuser 127.0.0.5 "Windows Server 2022" "$hubd" "$build/server/credmap_server" \
+  "$src/examples/korvantis.accounts --refuse daemon"
 
 json=$("$tool" --json to-remote WINHOST --uid 0 --gid 0 --groups 0,1)
 python3 - "$json" <<'PY'
@@ -60,6 +62,29 @@ assert [x["local"] for x in g] == ["S-1-22-2-%d" % i for i in range(1, 1001)]
 assert [g[i]["remote"] for i in (0, 1, 2, 3, 99)] == [dom + r for r in ("1221", "1222", "1223", "1224", "1225")], g[:4]
 assert d["runs"][0]["requests"] > 0 and d["runs"][1]["requests"] == 0, d["runs"]
 PY
+
+# The POSIX ids the Windows host gives, and the authentication a server
+# receives on a real call; a user the host refuses gets none.
+json=$("$tool" --json to-posix winhost --uid 0 --gid 0 --groups 1,2,6)
+python3 - "$json" <<'PY'
+import json, sys
+d = json.loads(sys.argv[1])
+assert d["local"] == {"uid": 0, "gid": 0, "groups": [1, 2, 6]}, d
+assert d["remote"] == {"uid": 21116, "gid": 21220, "groups": [21221, 21222]}, d
+PY
+"$build/tests/auth_recorder" --port-file "$tmp/recorder.port" --log "$tmp/calls" --program 536894033 --version 3 &
+sim_pids+=($!)
+for _ in $(seq 500); do [ -s "$tmp/recorder.port" ] && break; sleep 0.01; done
+json=$("$tool" --json auth winhost --uid 0 --gid 0 --groups 1,2 --call 536894033 3 "127.0.0.1:$(cat "$tmp/recorder.port")")
+python3 - "$json" <<'PY'
+import json, sys
+d = json.loads(sys.argv[1])
+assert d["credentials"] == {"uid": 21116, "gid": 21220, "groups": [21221, 21222]}, d
+assert d["call"]["accepted"] is True, d
+PY
+[ "$(cut -d' ' -f3- "$tmp/calls")" = "21116 21220 21221,21222" ] || fail "the server received $(cat "$tmp/calls")"
+"$tool" auth refuser --uid 1 --gid 1 >/dev/null 2>"$tmp/err" && fail "a refused user got authentication"
+grep -q "Credentials DENIED on host refuser" "$tmp/err" || fail "denial: $(cat "$tmp/err")"
 
 "$tool" classify winhost | grep -q "Windows Server 2022; an NT host" || fail "classify winhost"
 "$tool" --json classify unixhost | python3 -c 'import json,sys; d=json.load(sys.stdin); assert d["nt"] is False and d["os_name"] == "Linux"'

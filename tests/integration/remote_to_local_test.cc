@@ -47,6 +47,28 @@ TEST(RemoteToLocal, DomainNamesFindLocalAccounts)
         GTEST_SKIP() << "a private view of the account files needs root";
     const Host &win = net.add("winhost");
 
+    // The file-status form, first of the process, changes the two SIDs and
+    // nothing else.
+    unsigned char original[120], record[120], expected[120];
+    std::memset(original, 0x5a, sizeof original);
+    idkit_sid_t owner = domain_sid(1104), group = domain_sid(2001);
+    std::memcpy(original + CREDMAP_FSTAT_OWNER_OFFSET, &owner, sizeof owner);
+    std::memcpy(original + CREDMAP_FSTAT_OWNER_OFFSET + sizeof owner, &group, sizeof group);
+    std::memcpy(record, original, sizeof record);
+    std::memcpy(expected, original, sizeof record);
+    owner = uid_sid(41104);
+    group = gid_sid(40001);
+    std::memcpy(expected + CREDMAP_FSTAT_OWNER_OFFSET, &owner, sizeof owner);
+    std::memcpy(expected + CREDMAP_FSTAT_OWNER_OFFSET + sizeof owner, &group, sizeof group);
+    ASSERT_EQ(credmap_fstat_db_remote_to_local("winhost", record), 0);
+    EXPECT_EQ(std::memcmp(record, expected, sizeof record), 0);
+    // The first call of the process made the caches: the second is answered
+    // from them.
+    std::memcpy(record, original, sizeof record);
+    ASSERT_EQ(credmap_fstat_db_remote_to_local("winhost", record), 0);
+    EXPECT_EQ(std::memcmp(record, expected, sizeof record), 0);
+    EXPECT_EQ(count(net.requests(win), CREDMAP_PROC_LOOKUP_SID_CREDENTIALS), 1u);
+
     // Local sets whose accounts the domain has come back as they were.
     for (auto local : {make_set(uid_sid(0), gid_sid(0), {gid_sid(1), gid_sid(2), gid_sid(0)}),
                        make_set(uid_sid(40000), gid_sid(100), {gid_sid(40001), gid_sid(40600), gid_sid(40500)})}) {
@@ -99,19 +121,6 @@ TEST(RemoteToLocal, DomainNamesFindLocalAccounts)
         t.join();
     EXPECT_EQ(wrong.load(), 0);
 
-    // The file-status form changes the two SIDs and nothing else.
-    unsigned char record[120], expected[120];
-    std::memset(record, 0x5a, sizeof record);
-    idkit_sid_t owner = domain_sid(1104), group = domain_sid(2001);
-    std::memcpy(record + CREDMAP_FSTAT_OWNER_OFFSET, &owner, sizeof owner);
-    std::memcpy(record + CREDMAP_FSTAT_OWNER_OFFSET + sizeof owner, &group, sizeof group);
-    std::memcpy(expected, record, sizeof record);
-    owner = uid_sid(41104);
-    group = gid_sid(40001);
-    std::memcpy(expected + CREDMAP_FSTAT_OWNER_OFFSET, &owner, sizeof owner);
-    std::memcpy(expected + CREDMAP_FSTAT_OWNER_OFFSET + sizeof owner, &group, sizeof group);
-    ASSERT_EQ(credmap_fstat_db_remote_to_local("winhost", record), 0);
-    EXPECT_EQ(std::memcmp(record, expected, sizeof record), 0);
 }
 
 TEST(RemoteToLocal, LocalNamesFromDomainNames)

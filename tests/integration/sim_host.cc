@@ -83,6 +83,10 @@ std::string accounts_path()
 {
     return VELMO_ACCOUNTS_PATH;
 }
+std::string recorder_path()
+{
+    return VELMO_RECORDER_PATH;
+}
 
 Network::Network()
 {
@@ -102,6 +106,7 @@ Network::~Network()
         stop(h.server_pid);
         stop(h.hubd_pid);
     }
+    stop(recorder_pid_);
     if (had_hosts_)
         setenv("VELMO_HOSTS", saved_hosts_.c_str(), 1);
     else
@@ -176,6 +181,26 @@ void Network::write_hosts_file() const
         out << h.name << " " << h.address << " " << h.hubd_port << "\n";
     for (const auto &[name, address] : unreachable_)
         out << name << " " << address << " 9\n";
+}
+
+unsigned Network::add_recorder(unsigned long program, unsigned long version)
+{
+    std::string base = dir_ + "/recorder";
+    recorder_pid_ = spawn({recorder_path(), "--port-file", base + ".port", "--log", base + ".calls", "--program",
+                           std::to_string(program), "--version", std::to_string(version)},
+                          base + ".log");
+    unsigned port = wait_port(base + ".port");
+    EXPECT_NE(port, 0u) << "the recording server did not start";
+    return port;
+}
+
+std::vector<std::string> Network::recorded() const
+{
+    std::vector<std::string> lines;
+    std::ifstream in(dir_ + "/recorder.calls");
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
 }
 
 bool mirror_accounts()

@@ -70,6 +70,11 @@ public:
     void add_unreachable(const std::string &name);
     // The "PROC UNIQUIFIER SEQNO" lines the host's server logged.
     std::vector<std::string> requests(const Host &host) const;
+    // Starts a Sun RPC server of `program` and `version` on 127.0.0.1 that
+    // records the credentials of every call; returns its port.  Its lines
+    // ("unix MACHINE UID GID G1,G2,..." for AUTH_UNIX) come from recorded().
+    unsigned add_recorder(unsigned long program, unsigned long version);
+    std::vector<std::string> recorded() const;
     // The pid of the credmap_server serving the host (started by its hubd
     // or by the test), or -1.
     pid_t server_pid(const Host &host) const;
@@ -80,6 +85,7 @@ private:
     std::string dir_;
     std::deque<Host> hosts_;  // references to hosts stay valid as hosts are added
     std::vector<std::pair<std::string, std::string>> unreachable_;
+    pid_t recorder_pid_ = -1;
     std::string saved_hosts_;
     bool had_hosts_ = false;
 };
@@ -98,6 +104,7 @@ bool mirror_accounts();
 std::string hubd_path();
 std::string server_path();
 std::string accounts_path();
+std::string recorder_path();
 
 }  // namespace sim
 

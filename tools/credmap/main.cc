@@ -31,6 +31,17 @@ const Command kCommands[] = {
      "local SIDs and prints them beside the local account and group names.  Names\n"
      "without a local account or group map to nobody.  --repeat N as for\n"
      "to-remote."},
+    {"to-posix", "to-posix HOST [--uid N [--gid N] [--groups N,N,...]]",
+     "Prints the POSIX ids (uid, gid, groups) HOST gives local credentials beside\n"
+     "the local ones: the local ids for a UNIX host, the ids HOST's credmap_server\n"
+     "assigns for a Windows host (groups sorted, those without an id left out).\n"
+     "Without options: this process's own credentials."},
+    {"auth", "auth HOST [--uid N [--gid N] [--groups N,N,...]] [--call PROG VERS [ADDR:PORT]]",
+     "Builds the AUTH_UNIX authentication the library gives calls to HOST and\n"
+     "prints what a server receives: machine name, uid, gid and at most 16\n"
+     "groups.  \"nobody\" when no credentials can be had; none (exit status 1)\n"
+     "when HOST refuses them.  --call makes a real null call to program PROG,\n"
+     "version VERS with it, at ADDR:PORT or through the rpcbind of HOST's address."},
     {"getpwnam", "getpwnam HOST NAME...", "Looks accounts up by name on HOST's credmap_server."},
     {"getpwuid", "getpwuid HOST UID...", "Looks accounts up by the POSIX id HOST gives them."},
     {"getgrnam", "getgrnam HOST NAME...", "Looks groups up by name on HOST's credmap_server."},
@@ -76,6 +87,10 @@ int run(const std::string &name, const credmap_tool::Context &c)
         return cmd_to_remote(c);
     if (name == "to-local")
         return cmd_to_local(c);
+    if (name == "to-posix")
+        return cmd_to_posix(c);
+    if (name == "auth")
+        return cmd_auth(c);
     if (name == "dump")
         return cmd_dump(c);
     if (name == "version")

@@ -1,114 +1,16 @@
 // The mapping commands: to-remote (fixed-size or whole credentials) and
 // to-local, each repeatable in one process to show what the cache saves.
-#include <pwd.h>
-
 #include <chrono>
 #include <cstdio>
-#include <map>
-#include <set>
 
 #include "commands.h"
 #include "host/rpk.h"
+#include "options.h"
 #include "output.h"
 #include "velmo/credmap.h"
 
 namespace credmap_tool {
 namespace {
-
-// The options after HOST: "--name VALUE" pairs and bare flags.
-struct Options {
-    std::map<std::string, std::string> values;
-    std::set<std::string> flags;
-};
-
-bool parse_options(const std::vector<std::string> &args, const std::set<std::string> &valued,
-                   const std::set<std::string> &flags, Options *out, std::string *error)
-{
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string &opt = args[i];
-        if (flags.count(opt) != 0) {
-            out->flags.insert(opt);
-        } else if (valued.count(opt) == 0) {
-            return *error = "unknown option " + opt, false;
-        } else if (i + 1 >= args.size()) {
-            return *error = "missing value for " + opt, false;
-        } else {
-            out->values[opt] = args[++i];
-        }
-    }
-    return true;
-}
-
-// Splits "a,b,c" (an empty text gives no item).
-std::vector<std::string> split(const std::string &text)
-{
-    std::vector<std::string> items;
-    for (size_t start = 0; start < text.size();) {
-        size_t comma = text.find(',', start);
-        if (comma == std::string::npos)
-            comma = text.size();
-        items.push_back(text.substr(start, comma - start));
-        start = comma + 1;
-    }
-    if (!text.empty() && text.back() == ',')
-        items.emplace_back();
-    return items;
-}
-
-// The parts of a set, whichever record holds it.
-struct Set {
-    idkit_sid_t user{}, group{};
-    std::vector<idkit_sid_t> groups;
-};
-
-Set set_of(const idkit_sid_credentials_t &s)
-{
-    uint32_t n = s.ngroups < IDKIT_MAX_GROUPS ? s.ngroups : IDKIT_MAX_GROUPS;
-    return {s.user, s.group, std::vector<idkit_sid_t>(s.groups, s.groups + n)};
-}
-
-Set set_of(const idkit_whole_credentials_t &s)
-{
-    size_t n = s.groups != nullptr && s.ngroups > 0 ? size_t(s.ngroups) : 0;
-    return {s.user, s.group, std::vector<idkit_sid_t>(s.groups, s.groups + n)};
-}
-
-// A UNIX identity from --uid, --gid and --groups; false when none is given
-// (the process's own is meant).
-bool unix_identity(const Options &o, size_t max_groups, Set *set, std::string *error)
-{
-    auto uid = o.values.find("--uid");
-    if (uid == o.values.end()) {
-        if (o.values.count("--gid") != 0 || o.values.count("--groups") != 0)
-            *error = "--uid is needed with --gid or --groups";
-        return false;
-    }
-    uint32_t id;
-    if (!parse_id(uid->second, &id))
-        return *error = "bad --uid (a decimal id): " + uid->second, false;
-    idkit_uid_to_sid(&set->user, id);
-    auto gid = o.values.find("--gid");
-    if (gid != o.values.end()) {
-        if (!parse_id(gid->second, &id))
-            return *error = "bad --gid (a decimal id): " + gid->second, false;
-    } else {
-        struct passwd *pw = getpwuid(idkit_sid_to_uid(&set->user));
-        if (pw == nullptr)
-            return *error = "no local account for uid " + uid->second + "; give --gid", false;
-        id = pw->pw_gid;
-    }
-    idkit_gid_to_sid(&set->group, id);
-    auto groups = o.values.find("--groups");
-    for (const auto &item : groups == o.values.end() ? std::vector<std::string>{} : split(groups->second)) {
-        if (!parse_id(item, &id) || set->groups.size() == max_groups)
-            return *error = "bad --groups (at most " + std::to_string(max_groups) +
-                            " decimal ids, comma-separated): " + groups->second,
-                   false;
-        set->groups.emplace_back();
-        idkit_gid_to_sid(&set->groups.back(), id);
-    }
-    return true;
-}
 
 bool parse_sid(const Options &o, const std::string &opt, idkit_sid_t *out, std::string *error)
 {
@@ -299,18 +201,9 @@ int cmd_to_remote(const Context &c)
     const std::string &host = c.args[0];
     if (o.flags.count("--whole") != 0)
         return to_remote_whole(host, o, times, c.json);
-    Set given;
-    idkit_sid_credentials_t local{};
-    if (unix_identity(o, IDKIT_MAX_GROUPS, &given, &error)) {
-        local.user = given.user;
-        local.group = given.group;
-        for (const auto &g : given.groups)
-            local.groups[local.ngroups++] = g;
-    } else if (!error.empty()) {
-        return bad_usage(error);
-    } else if (core_status_t s = idkit_get_sid_credentials(&local); s != 0) {
-        return fail("own credentials", s);
-    }
+    idkit_sid_credentials_t local;
+    if (int status = fixed_set(o, &local))
+        return status;
     idkit_sid_credentials_t remote{};
     auto runs = repeat(times, [&] { return credmap_local_to_remote_sid(&local, host.c_str(), &remote); });
     return report("to-remote", host, set_of(local), set_of(remote), runs, o.values.count("--repeat") != 0, false,

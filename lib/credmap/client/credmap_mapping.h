@@ -50,4 +50,23 @@ struct group *credmap_getgrnam(const char *name);
 core_status_t credmap_local_to_remote_whole_subr(const idkit_whole_credentials_t *local, const char *host,
                                                  idkit_whole_credentials_t *remote, int host_known, int prime_own);
 
+// POSIX identity of a local SID set on a host not in my credentials domain:
+// the cache, else the host's credmap_server; groups sorted, specials left out.
+core_status_t credmap_local_sid_to_remote(const idkit_sid_credentials_t *local, const char *host,
+                                          idkit_credentials_t *creds, int host_known, int prime_own);
+
+// One entry of a preference map: a name without its domain prefix (malloc,
+// or null) and its SID; the first entry's count is the number of group
+// entries after it.
+struct credmap_pref_entry_t {
+    char *name;
+    idkit_sid_t sid;
+    uint32_t count;
+};
+// The names and SIDs the credential utility knows for a set: user, primary
+// group, then each of `ngroups` groups.  *map_out is null when no memory
+// could be had; the caller frees each name, then the map.
+void credmap_credentials_to_pref_map(const idkit_sid_t *user, const idkit_sid_t *group, int ngroups,
+                                     const idkit_sid_t *groups, credmap_pref_entry_t **map_out);
+
 #endif
