@@ -43,14 +43,14 @@ core_role_slot *find_role(core_rolemap_acl_t map, const char *role)
     return nullptr;
 }
 
-// Adds a role with its first entry; throws std::bad_alloc.
-void add_role(core_rolemap_acl_t map, const char *role, const core_sid_acl_entry_t &entry)
+// Adds a role without entries; throws std::bad_alloc.
+core_role_slot *add_role(core_rolemap_acl_t map, const char *role)
 {
     auto slot = std::make_unique<core_role_slot>();
     memcpy(slot->binding.role, role, strlen(role) + 1);
-    slot->entries.push_back(entry);
     refresh_binding(*slot);
     map->roles.push_back(std::move(slot));
+    return map->roles.back().get();
 }
 
 }  // namespace
@@ -85,12 +85,23 @@ VELMO_API core_status_t core_rolemap_acl_add_role_binding(core_rolemap_acl_t map
     const core_sid_acl_entry_t copy = *entry;
     try {
         core_role_slot *slot = find_role(map, role);
-        if (slot == nullptr) {
-            add_role(map, role, copy);
-        } else {
-            slot->entries.push_back(copy);
-            refresh_binding(*slot);
-        }
+        if (slot == nullptr)
+            slot = add_role(map, role);
+        slot->entries.push_back(copy);
+        refresh_binding(*slot);
+    } catch (const std::bad_alloc &) {
+        return CORE_E_NO_MEMORY;
+    }
+    return CORE_OK;
+}
+
+VELMO_API core_status_t core_rolemap_acl_add_role(core_rolemap_acl_t map, const char *role)
+{
+    if (map == nullptr || role == nullptr || strlen(role) > CORE_ROLE_NAME_MAX)
+        return CORE_E_BAD_ARGUMENT;
+    try {
+        if (find_role(map, role) == nullptr)
+            add_role(map, role);
     } catch (const std::bad_alloc &) {
         return CORE_E_NO_MEMORY;
     }

@@ -119,8 +119,46 @@ VELMO_API const core_rolemap_binding_t *core_rolemap_acl_next_role_binding(core_
  * map has none for that role. */
 VELMO_API core_status_t core_rolemap_acl_add_role_binding(core_rolemap_acl_t map, const core_rolemap_binding_t *binding,
                                                           const core_sid_acl_entry_t *entry);
+/* Adds a role without entries (nothing when the map has the role). */
+VELMO_API core_status_t core_rolemap_acl_add_role(core_rolemap_acl_t map, const char *role);
 VELMO_API size_t core_rolemap_acl_count(core_rolemap_acl_t map);
 VELMO_API void core_rolemap_acl_free(core_rolemap_acl_t map);
+
+/* Access-list rights: the letters of the text form. */
+#define CORE_RIGHT_READ 0x1    /* r */
+#define CORE_RIGHT_WRITE 0x2   /* w */
+#define CORE_RIGHT_EXECUTE 0x4 /* x */
+#define CORE_RIGHT_DELETE 0x8  /* d */
+#define CORE_RIGHT_CONTROL 0x10 /* c: change the list itself */
+
+/* The text form of access lists and role maps, one entry a line:
+ *
+ *   user SID RIGHTS [flags=N]        group SID RIGHTS [flags=N]
+ *   owner RIGHTS   owner-group RIGHTS   other RIGHTS   mask RIGHTS
+ *   kind N SID RIGHTS [flags=N]      (an entry of any other kind)
+ *
+ * RIGHTS is letters of "rwxdc" ('-' for none, "---" style allowed) or a
+ * number (decimal or 0x hexadecimal).  In a role map, "role NAME" starts a
+ * binding and the entries after it belong to it.  '#' starts a comment.
+ * Entries take the positions 0, 1, 2, ... in their order. */
+typedef struct core_text_error {
+    unsigned line;   /* 1-based */
+    unsigned column; /* 1-based, the start of the offending word */
+    char message[128];
+} core_text_error_t;
+
+/* Parse a text into a new list or map; on failure the status is
+ * CORE_E_BAD_ARGUMENT, *out is null and *error says where and why. */
+VELMO_API core_status_t core_sid_acl_from_text(const char *text, core_sid_acl_t *acl_out, core_text_error_t *error);
+VELMO_API core_status_t core_rolemap_acl_from_text(const char *text, core_rolemap_acl_t *map_out,
+                                                   core_text_error_t *error);
+/* The text form of one entry (no newline) into buffer (size bytes); returns
+ * buffer. */
+VELMO_API char *core_sid_acl_entry_to_text(const core_sid_acl_entry_t *entry, char *buffer, size_t size);
+/* The whole list or map as text, newly allocated (malloc; release with
+ * free), or null when no memory could be had. */
+VELMO_API char *core_sid_acl_to_text(core_sid_acl_t acl);
+VELMO_API char *core_rolemap_acl_to_text(core_rolemap_acl_t map);
 
 VELMO_END_DECLS
 

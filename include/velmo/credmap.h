@@ -128,6 +128,27 @@ VELMO_API AUTH *credmap_authunix_create_default(const char *host);
 VELMO_API AUTH *credmap_auth_create(const char *host, const idkit_sid_credentials_t *sid_creds);
 VELMO_API AUTH *credmap_auth_create_default(const char *host);
 
+/* Access lists and role maps across a host boundary: every user and group
+ * entry gets the SID of the same principal on the other side, other entries
+ * are copied, positions and members other than the SID are kept.  On 0 and
+ * on CORE_E_INCOMPLETE (1033: entries left out or kept unconverted) *out is
+ * a new list or map the caller releases (core_sid_acl_free,
+ * core_rolemap_acl_free); on any other status it is null.  Local to remote
+ * is strict: the first entry that cannot be mapped ends the conversion.
+ * Remote to local takes a mode: CREDMAP_CONVERT_STRICT, _DROP (report and
+ * leave out) or _KEEP (keep unchanged, reported only when tracing). */
+VELMO_API core_status_t credmap_sid_acl_local_to_remote(const char *host, core_sid_acl_t acl_in,
+                                                        core_sid_acl_t *acl_out);
+VELMO_API core_status_t credmap_sid_acl_remote_to_local(const char *host, int mode, core_sid_acl_t acl_in,
+                                                        core_sid_acl_t *acl_out);
+/* One entry in place; entries other than user and group are left alone. */
+VELMO_API core_status_t credmap_sid_acl_id_local_to_remote(const char *host, core_sid_acl_entry_t *e);
+VELMO_API core_status_t credmap_sid_acl_id_remote_to_local(const char *host, core_sid_acl_entry_t *e);
+VELMO_API core_status_t credmap_rolemap_local_to_remote(const char *host, core_rolemap_acl_t map_in,
+                                                        core_rolemap_acl_t *map_out);
+VELMO_API core_status_t credmap_rolemap_remote_to_local(const char *host, int mode, core_rolemap_acl_t map_in,
+                                                        core_rolemap_acl_t *map_out);
+
 /* Hash and key-equality functions of the cache tables (keys begin with the
  * lower-cased host name), and the cache dump. */
 VELMO_API uint32_t credmap_hash_lowercase_hostname(const void *key);

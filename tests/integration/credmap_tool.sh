@@ -86,6 +86,15 @@ PY
 "$tool" auth refuser --uid 1 --gid 1 >/dev/null 2>"$tmp/err" && fail "a refused user got authentication"
 grep -q "Credentials DENIED on host refuser" "$tmp/err" || fail "denial: $(cat "$tmp/err")"
 
+# An access list to the Windows host and back; a mistake in the file.
+printf 'user S-1-22-1-0 rwx\ngroup S-1-22-2-1 r-x flags=2\nother r\n' > "$tmp/acl"
+"$tool" acl winhost --to-remote "$tmp/acl" > "$tmp/acl.remote"
+grep -qx "user $dom-1116 rwx" "$tmp/acl.remote" || fail "acl to remote: $(cat "$tmp/acl.remote")"
+"$tool" acl winhost --to-local - < "$tmp/acl.remote" | cmp - "$tmp/acl" || fail "acl back to local"
+printf 'user S-1-22-1-0 rwx\nuser S-1-22-1-0 rwz\n' > "$tmp/bad"
+"$tool" acl winhost --to-remote "$tmp/bad" 2>"$tmp/err" && fail "a malformed list was taken"
+[ $? -eq 2 ] && grep -q "bad:2:17: bad rights" "$tmp/err" || fail "malformed list: $(cat "$tmp/err")"
+
 "$tool" classify winhost | grep -q "Windows Server 2022; an NT host" || fail "classify winhost"
 "$tool" --json classify unixhost | python3 -c 'import json,sys; d=json.load(sys.stdin); assert d["nt"] is False and d["os_name"] == "Linux"'
 

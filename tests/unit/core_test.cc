@@ -229,3 +229,50 @@ TEST(CoreRolemapTest, LongRoleNamesAreCutAndTerminatedAndNullArgumentsRefused)
 }
 
 }  // namespace
+
+TEST(CoreAclTextTest, WrittenListsReadBackAndMistakesAreLocated)
+{
+    const char *text = "# a list\n"
+                       "user S-1-22-1-0 rwx flags=3\n"
+                       "  group S-1-5-21-1-2-3-513 r-x   # trailing comment\n"
+                       "owner rwxdc\nowner-group -\nother r\nmask 0x7\nkind 9 dontcare 0x40\n";
+    core_sid_acl_t acl = nullptr;
+    core_text_error_t error{};
+    ASSERT_EQ(core_sid_acl_from_text(text, &acl, &error), CORE_OK) << error.message;
+    char *printed = core_sid_acl_to_text(acl);
+    EXPECT_STREQ(printed, "user S-1-22-1-0 rwx flags=3\ngroup S-1-5-21-1-2-3-513 r-x\nowner rwxdc\nowner-group -\n"
+                          "other r\nmask rwx\nkind 9 dontcare 0x40\n");
+    free(printed);
+    core_sid_acl_free(acl);
+
+    struct {
+        const char *text;
+        unsigned line, column;
+        const char *message_start;
+    } bad[] = {
+        {"user S-1-22-1-0 rwx\nuser S-1-x r\n", 2, 6, "not a SID"},
+        {"group S-1-22-2-0 rwq\n", 1, 18, "bad rights"},
+        {"\n\nfriend S-1-22-1-0 r\n", 3, 1, "expected user"},
+        {"user S-1-22-1-0\n", 1, 6, "expected the rights"},
+        {"other r flags=70000\n", 1, 9, "unexpected word"},
+        {"kind x S-1-22-1-0 r\n", 1, 6, "expected the number"},
+        {"role admins\n", 1, 1, "a role belongs"},
+    };
+    for (const auto &b : bad) {
+        acl = reinterpret_cast<core_sid_acl_t>(1);
+        EXPECT_EQ(core_sid_acl_from_text(b.text, &acl, &error), CORE_E_BAD_ARGUMENT) << b.text;
+        EXPECT_EQ(acl, nullptr);
+        EXPECT_EQ(std::make_pair(error.line, error.column), std::make_pair(b.line, b.column)) << b.text;
+        EXPECT_EQ(std::string(error.message).rfind(b.message_start, 0), 0u) << error.message;
+    }
+
+    core_rolemap_acl_t map = nullptr;
+    ASSERT_EQ(core_rolemap_acl_from_text("role a\n user nobody r\nrole empty\nrole a\n other w\n", &map, &error),
+              CORE_OK);
+    printed = core_rolemap_acl_to_text(map);
+    EXPECT_STREQ(printed, "role a\n  user nobody r\n  other -w\nrole empty\n");
+    free(printed);
+    core_rolemap_acl_free(map);
+    EXPECT_EQ(core_rolemap_acl_from_text("user nobody r\n", &map, &error), CORE_E_BAD_ARGUMENT);
+    EXPECT_EQ(error.line, 1u);
+}

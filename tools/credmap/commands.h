@@ -21,6 +21,8 @@ int cmd_to_remote(const Context &c);
 int cmd_to_local(const Context &c);
 int cmd_to_posix(const Context &c);
 int cmd_auth(const Context &c);
+int cmd_acl(const Context &c);
+int cmd_rolemap(const Context &c);
 int cmd_lookup(const std::string &which, const Context &c);
 int cmd_dump(const Context &c);
 int cmd_version(const Context &c);

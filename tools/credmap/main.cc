@@ -42,6 +42,20 @@ const Command kCommands[] = {
      "groups.  \"nobody\" when no credentials can be had; none (exit status 1)\n"
      "when HOST refuses them.  --call makes a real null call to program PROG,\n"
      "version VERS with it, at ADDR:PORT or through the rpcbind of HOST's address."},
+    {"acl", "acl HOST --to-remote|--to-local [--mode strict|drop|keep] FILE|-",
+     "Converts an access list for HOST: --to-remote gives every user and group\n"
+     "entry the SID HOST knows for it, --to-local turns HOST's SIDs into local ones.\n"
+     "Reads the list's text form (one entry a line: user SID RIGHTS, group SID\n"
+     "RIGHTS, owner RIGHTS, owner-group RIGHTS, other RIGHTS, mask RIGHTS, kind N\n"
+     "SID RIGHTS; RIGHTS letters of rwxdc or a number; see docs/access-lists.md)\n"
+     "and prints the converted list in the same form.  Entries that cannot be\n"
+     "converted end the conversion (--mode strict, the only mode --to-remote\n"
+     "has), are left out (drop) or kept as they were (keep); they are named on\n"
+     "standard error and the exit status is then 1."},
+    {"rolemap", "rolemap HOST --to-remote|--to-local [--mode strict|drop|keep] FILE|-",
+     "Converts a role map as acl converts an access list.  The text form: a line\n"
+     "\"role NAME\" starts each role, the entries bound to it follow.  Roles left\n"
+     "without entries are not printed."},
     {"getpwnam", "getpwnam HOST NAME...", "Looks accounts up by name on HOST's credmap_server."},
     {"getpwuid", "getpwuid HOST UID...", "Looks accounts up by the POSIX id HOST gives them."},
     {"getgrnam", "getgrnam HOST NAME...", "Looks groups up by name on HOST's credmap_server."},
@@ -91,6 +105,10 @@ int run(const std::string &name, const credmap_tool::Context &c)
         return cmd_to_posix(c);
     if (name == "auth")
         return cmd_auth(c);
+    if (name == "acl")
+        return cmd_acl(c);
+    if (name == "rolemap")
+        return cmd_rolemap(c);
     if (name == "dump")
         return cmd_dump(c);
     if (name == "version")
