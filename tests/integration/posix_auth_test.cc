@@ -18,16 +18,6 @@ using namespace sim;
 
 constexpr unsigned long kProgram = 0x20005a51, kVersion = 3;
 
-idkit_sid_credentials_t make_set(idkit_sid_t user, idkit_sid_t group, const std::vector<idkit_sid_t> &groups)
-{
-    idkit_sid_credentials_t set{};
-    set.user = user;
-    set.group = group;
-    for (const auto &g : groups)
-        set.groups[set.ngroups++] = g;
-    return set;
-}
-
 std::vector<uint64_t> groups_of(const idkit_credentials_t &c)
 {
     return std::vector<uint64_t>(c.groups, c.groups + std::max(c.ngroups, 0));

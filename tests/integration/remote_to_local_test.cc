@@ -16,16 +16,6 @@ namespace {
 
 using namespace sim;
 
-idkit_sid_credentials_t make_set(idkit_sid_t user, idkit_sid_t group, std::vector<idkit_sid_t> groups)
-{
-    idkit_sid_credentials_t set{};
-    set.user = user;
-    set.group = group;
-    for (const auto &g : groups)
-        set.groups[set.ngroups++] = g;
-    return set;
-}
-
 std::vector<std::string> texts(const idkit_sid_credentials_t &set)
 {
     std::vector<std::string> out = {text(set.user), text(set.group)};

@@ -45,6 +45,16 @@ inline idkit_sid_t gid_sid(uint32_t gid)
     return s;
 }
 
+inline idkit_sid_credentials_t make_set(idkit_sid_t user, idkit_sid_t group, const std::vector<idkit_sid_t> &groups)
+{
+    idkit_sid_credentials_t set{};
+    set.user = user;
+    set.group = group;
+    for (const auto &g : groups)
+        set.groups[set.ngroups++] = g;
+    return set;
+}
+
 // Requests of one procedure among a server's logged requests.
 inline size_t count(const std::vector<std::string> &requests, unsigned proc)
 {

@@ -101,10 +101,13 @@ core_status_t credmap_acl_convert_entry(credmap_acl_pass_t *pass, const core_sid
         vox_print(strict ? VOX_ERROR_NOTE : VOX_WARNING_NOTE, &_credmap_credmap_msg_table, CREDMAP_MSG_MORE_INFO,
                   pass->host);
     }
+    if (pass->mode == CREDMAP_CONVERT_STRICT)
+        return status;
+    if (pass->mode == CREDMAP_CONVERT_DROP)
+        return CORE_E_INCOMPLETE;
     // Kept entries go on as they came.
-    if (pass->mode == CREDMAP_CONVERT_KEEP)
-        *out = in;
-    return status;
+    *out = in;
+    return CORE_OK;
 }
 
 core_status_t credmap_sid_acl_convert(int to_remote, int mode, const char *host, core_sid_acl_t acl_in,
@@ -130,11 +133,11 @@ core_status_t credmap_sid_acl_convert(int to_remote, int mode, const char *host,
         if (entry == nullptr)
             break;
         core_sid_acl_entry_t copy;
-        core_status_t entry_status = credmap_acl_convert_entry(&pass, *entry, &copy);
-        if (entry_status != CORE_OK && mode == CREDMAP_CONVERT_STRICT)
-            status = entry_status;
-        else if (entry_status == CORE_OK || mode == CREDMAP_CONVERT_KEEP)
+        status = credmap_acl_convert_entry(&pass, *entry, &copy);
+        if (status == CORE_OK)
             status = core_sid_acl_set_entry(acl, &copy, position);
+        else if (status == CORE_E_INCOMPLETE)
+            status = CORE_OK;
     }
     if (status != CORE_OK) {
         core_sid_acl_free(acl);

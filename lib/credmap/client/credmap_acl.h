@@ -21,8 +21,10 @@ struct credmap_acl_pass_t {
 credmap_acl_pass_t credmap_acl_pass(int to_remote, int mode, const char *host);
 bool credmap_acl_bad_arguments(int to_remote, int mode);
 // Converts one entry into *out.  A user or group entry is mapped; others are
-// copied.  A failure is reported as the pass says and returns the entry's
-// status, with *out the input entry again in keep mode.
+// copied.  A failure is reported as the pass says and noted in it; then by
+// mode: strict returns the entry's status (the conversion ends), drop
+// returns CORE_E_INCOMPLETE (leave the entry out), keep returns CORE_OK
+// with *out the input entry.  CORE_OK: add *out.
 core_status_t credmap_acl_convert_entry(credmap_acl_pass_t *pass, const core_sid_acl_entry_t &in,
                                         core_sid_acl_entry_t *out);
 

@@ -23,11 +23,11 @@ core_status_t credmap_rolemap_convert(int to_remote, int mode, const char *host,
             break;
         for (uint64_t i = 0; status == CORE_OK && i < binding->nentries; ++i) {
             core_sid_acl_entry_t copy;
-            core_status_t entry_status = credmap_acl_convert_entry(&pass, binding->entries[i], &copy);
-            if (entry_status != CORE_OK && mode == CREDMAP_CONVERT_STRICT)
-                status = entry_status;
-            else if (entry_status == CORE_OK || mode == CREDMAP_CONVERT_KEEP)
+            status = credmap_acl_convert_entry(&pass, binding->entries[i], &copy);
+            if (status == CORE_OK)
                 status = core_rolemap_acl_add_role_binding(map, binding, &copy);
+            else if (status == CORE_E_INCOMPLETE)
+                status = CORE_OK;
         }
     }
     if (status != CORE_OK) {
