@@ -56,7 +56,9 @@ void usage(FILE *out)
           "  --no-proc P            do not offer procedure P; may be repeated\n"
           "  --proc-status P=S      answer procedure P with status S; may be repeated\n"
           "  --no-nt                do not claim to accept SIDs of the NT type\n"
-          "  --delay MS             delay every reply by MS milliseconds\n"
+          "  --delay MS             delay every reply by MS milliseconds; SIGUSR1 adds a\n"
+          "                         random delay of up to 2 s to every reply, SIGUSR2\n"
+          "                         takes it away\n"
           "  --too-many-groups      answer procedures 21, 22 and 23 with more groups than\n"
           "                         a credential record holds, 24 with more than the\n"
           "                         protocol allows\n"
@@ -302,6 +304,8 @@ int main(int argc, char **argv)
     }
     if (!velmo::daemon::setup_signals())
         return 1;
+    signal(SIGUSR1, [](int) { credmap_server::slow_replies = 1; });
+    signal(SIGUSR2, [](int) { credmap_server::slow_replies = 0; });
     int fd = velmo::net::listen_tcp(address, 64);
     if (fd < 0) {
         log("cannot listen on %s port %u: %s", options.address.c_str(), options.port, strerror(errno));

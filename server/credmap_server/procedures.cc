@@ -16,6 +16,7 @@
 namespace credmap_server {
 
 Config config;
+volatile sig_atomic_t slow_replies = 0;
 
 namespace {
 
@@ -40,9 +41,11 @@ void log_request(unsigned proc, const credmap_hdr_req_t &hdr)
 
 void delay()
 {
-    if (config.delay_ms == 0)
+    static unsigned seed = static_cast<unsigned>(time(nullptr));
+    unsigned ms = config.delay_ms + (slow_replies ? static_cast<unsigned>(rand_r(&seed) % 2001) : 0);
+    if (ms == 0)
         return;
-    timespec t{static_cast<time_t>(config.delay_ms / 1000), static_cast<long>(config.delay_ms % 1000) * 1000000};
+    timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
     while (nanosleep(&t, &t) != 0) {
     }
 }

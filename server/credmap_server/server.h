@@ -4,6 +4,8 @@
 
 #include <rpc/rpc.h>
 
+#include <csignal>
+
 #include <cstdint>
 #include <map>
 #include <set>
@@ -28,6 +30,10 @@ struct Config {
     std::string request_log;                    // "proc uniquifier seqno" per request
     bool exit_requested = false;
 };
+
+// Set by SIGUSR1 (each reply then waits a random time of up to two seconds)
+// and cleared by SIGUSR2: servers that turn slow while in use.
+extern volatile sig_atomic_t slow_replies;
 
 extern Config config;
 
