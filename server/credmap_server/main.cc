@@ -63,6 +63,10 @@ void usage(FILE *out)
           "                         a credential record holds, 24 with more than the\n"
           "                         protocol allows\n"
           "  --answer-groups N      answer procedures 4, 22, 23 and 24 with at most N groups\n"
+          "  --chaos SEED           damage every reply at random (seeded): counts,\n"
+          "                         lengths, bodies cut or padded, garbage behind status\n"
+          "                         0, a byte a write, stalls, connections closed or\n"
+          "                         reset part-way; some replies go out intact\n"
           "  --log-requests FILE    append \"PROCEDURE UNIQUIFIER SEQNO\" for every request\n"
           "  --idle-timeout SECS    close a client connection silent for SECS seconds;\n"
           "                         0 never (default 120)\n"
@@ -121,8 +125,10 @@ bool parse_options(int argc, char **argv)
         LOG,
         HELP,
         ANSWER_GROUPS,
-        IDLE_TIMEOUT
+        IDLE_TIMEOUT,
+        CHAOS
     };
+    // In the order of the enumeration: an option's value less one is its row.
     static const option long_options[] = {{"accounts", required_argument, nullptr, ACCOUNTS},
                                           {"address", required_argument, nullptr, ADDRESS},
                                           {"port", required_argument, nullptr, PORT},
@@ -141,6 +147,7 @@ bool parse_options(int argc, char **argv)
                                           {"help", no_argument, nullptr, HELP},
                                           {"answer-groups", required_argument, nullptr, ANSWER_GROUPS},
                                           {"idle-timeout", required_argument, nullptr, IDLE_TIMEOUT},
+                                          {"chaos", required_argument, nullptr, CHAOS},
                                           {nullptr, 0, nullptr, 0}};
     int c;
     unsigned long n;
@@ -198,6 +205,11 @@ bool parse_options(int argc, char **argv)
         case IDLE_TIMEOUT:
             ok = velmo::daemon::parse_unsigned(optarg, 86400, &n);
             options.idle_timeout = static_cast<unsigned>(n);
+            break;
+        case CHAOS:
+            ok = velmo::daemon::parse_unsigned(optarg, 0xffffffffu, &n);
+            config.chaos = true;
+            config.chaos_seed = n;
             break;
         case ANSWER_GROUPS:
             ok = velmo::daemon::parse_unsigned(optarg, IDKIT_WHOLE_MAX_GROUPS, &n);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "chaos.h"
 #include "daemon.h"
 #include "server.h"
 #include "velmo/credmap_prot.h"
@@ -410,7 +411,9 @@ void serve(SVCXPRT *xprt, unsigned proc, bool_t (*req_fn)(XDR *, Req *), bool_t 
         answer(req, &reply);
     delay();
     xdrproc_t encode = hostile != nullptr && config.too_many_groups ? hostile : (xdrproc_t)reply_fn;
-    if (!svc_sendreply(xprt, encode, reinterpret_cast<char *>(&reply)))
+    if (config.chaos)
+        chaos_send(xprt, encode, &reply);
+    else if (!svc_sendreply(xprt, encode, reinterpret_cast<char *>(&reply)))
         velmo::daemon::log("cannot send the reply of procedure %u", proc);
     xdr_free((xdrproc_t)reply_fn, reinterpret_cast<char *>(&reply));
     svc_freeargs(xprt, (xdrproc_t)req_fn, reinterpret_cast<char *>(&req));

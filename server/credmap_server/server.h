@@ -29,6 +29,8 @@ struct Config {
     uint32_t answer_groups = IDKIT_WHOLE_MAX_GROUPS;  // groups answered in a credential set at most
     std::string request_log;                    // "proc uniquifier seqno" per request
     bool exit_requested = false;
+    bool chaos = false;  // damage every reply (chaos.h)
+    uint64_t chaos_seed = 0;
 };
 
 // Set by SIGUSR1 (each reply then waits a random time of up to two seconds)
