@@ -356,12 +356,21 @@ VELMO_API int fxtab_enter(fxtab_t table, const void *key, int *aux, void **slot)
 
 VELMO_API int fxtab_lookup(fxtab_t table, const void *key, int *aux, void **slot)
 {
+    if (table == nullptr || key == nullptr) {
+        report_none(aux, slot);
+        return 0;
+    }
+    return fxtab_lookup_hashed(table, key, table->hash_fn(key), aux, slot);
+}
+
+VELMO_API int fxtab_lookup_hashed(fxtab_t table, const void *key, uint32_t hash, int *aux, void **slot)
+{
     report_none(aux, slot);
     if (table == nullptr || key == nullptr || slot == nullptr)
         return 0;
     if (table->arrays[1].heads != nullptr)
         rehash_step(table);
-    Entry *e = find(table, table->hash_fn(key), key);
+    Entry *e = find(table, hash, key);
     if (e == nullptr)
         return 0;
     *slot = data_of(table, e);

@@ -309,13 +309,22 @@ VELMO_API uint32_t idkit_sid_hash_fn(const void *key)
     const idkit_sid_t *sid = static_cast<const idkit_sid_t *>(key);
     if (sid == nullptr)
         return 0;
-    uint32_t h = 2166136261u;
-    auto mix = [&h](uint8_t byte) { h = (h ^ byte) * 16777619u; };
-    mix(sid->kind);
-    mix(sid->length);
-    for (unsigned i = 0, n = used_length(sid); i < n; ++i)
-        mix(sid->body[i]);
-    return h;
+    // Eight bytes a step: the cached path hashes one SID per lookup.
+    uint64_t h = 0x9e3779b97f4a7c15ull ^ (uint64_t(sid->kind) << 8 | sid->length);
+    auto mix = [&h](uint64_t word) {
+        h = (h ^ word) * 0xff51afd7ed558ccdull;
+        h ^= h >> 32;
+    };
+    unsigned n = used_length(sid), i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, sid->body + i, 8);
+        mix(word);
+    }
+    uint64_t tail = 0;
+    std::memcpy(&tail, sid->body + i, n - i);
+    mix(tail ^ uint64_t(n - i) << 59);
+    return static_cast<uint32_t>(h ^ (h >> 29));
 }
 
 VELMO_API int idkit_sid_keycmp_fn(const void *a, const void *b)

@@ -44,6 +44,10 @@ VELMO_API int fxtab_enter(fxtab_t table, const void *key, int *aux, void **slot)
 /* Returns 1 with *slot pointing to the entry's data when `key` is present;
  * 0 with *slot null otherwise.  *aux is set to 0; `aux` may be null. */
 VELMO_API int fxtab_lookup(fxtab_t table, const void *key, int *aux, void **slot);
+/* fxtab_lookup with the key's hash already known: `hash` must be what the
+ * table's hash function gives for `key` (a caller looking up many keys that
+ * share a part computes that part's hash once). */
+VELMO_API int fxtab_lookup_hashed(fxtab_t table, const void *key, uint32_t hash, int *aux, void **slot);
 /* Next entry of a scan.  Set *cursor to 0 before the first call.  Returns 1
  * with the entry's key and data pointers, or 1 with *data_ptr null when the
  * scan is over; 0 for a null argument.  The cursor is the position of the

@@ -115,18 +115,35 @@ bool credmap_hash_enter(fxtab_t hash_h, const void *key, const void *data, size_
     return true;
 }
 
-bool credmap_hash_lookup(fxtab_t hash_h, const void *key, void *data_out, size_t data_len)
+namespace {
+
+// One lookup under the lock, with the key's hash when the caller has it.
+bool lookup(fxtab_t hash_h, const void *key, const uint32_t *hash, void *data_out, size_t data_len)
 {
     if (hash_h == nullptr)
         return false;
     CredmapLock lock;
     int aux;
     void *slot = nullptr;
-    if (fxtab_lookup(hash_h, key, &aux, &slot) == 0 || slot == nullptr)
+    int found = hash != nullptr ? fxtab_lookup_hashed(hash_h, key, *hash, &aux, &slot)
+                                : fxtab_lookup(hash_h, key, &aux, &slot);
+    if (found == 0 || slot == nullptr)
         return false;
     size_t size = credmap_get_size(hash_h, true);
     std::memcpy(data_out, slot, data_len < size ? data_len : size);
     return true;
+}
+
+}  // namespace
+
+bool credmap_hash_lookup(fxtab_t hash_h, const void *key, void *data_out, size_t data_len)
+{
+    return lookup(hash_h, key, nullptr, data_out, data_len);
+}
+
+bool credmap_hash_lookup_hashed(fxtab_t hash_h, const void *key, uint32_t hash, void *data_out, size_t data_len)
+{
+    return lookup(hash_h, key, &hash, data_out, data_len);
 }
 
 // The caller (the dump) holds credmap_mutex for the whole scan.
@@ -217,7 +234,7 @@ VELMO_API int credmap_keycmp_id(const void *a, const void *b)
 VELMO_API uint32_t credmap_hash_sid(const void *key)
 {
     auto *k = static_cast<const credmap_sid_key_t *>(key);
-    return credmap_hash_lowercase_hostname(k->host) + idkit_sid_hash_fn(&k->sid);
+    return credmap_sid_key_hash(credmap_hash_lowercase_hostname(k->host), k->sid);
 }
 
 VELMO_API int credmap_keycmp_sid(const void *a, const void *b)

@@ -105,6 +105,14 @@ credmap_host_key_t credmap_make_host_key(const char *host);
 
 bool credmap_hash_enter(fxtab_t hash_h, const void *key, const void *data, size_t data_len);
 bool credmap_hash_lookup(fxtab_t hash_h, const void *key, void *data_out, size_t data_len);
+// The same with the key's hash known (see credmap_sid_key_hash).
+bool credmap_hash_lookup_hashed(fxtab_t hash_h, const void *key, uint32_t hash, void *data_out, size_t data_len);
+// The hash of a SID key from the hash of its host field: a set hashes its
+// host once for all of its SIDs.
+inline uint32_t credmap_sid_key_hash(uint32_t host_hash, const idkit_sid_t &sid)
+{
+    return host_hash + idkit_sid_hash_fn(&sid);
+}
 bool credmap_hash_next(fxtab_t hash_h, uint64_t *cursor, void *key_out, size_t key_len, void *data_out,
                        size_t data_len);
 

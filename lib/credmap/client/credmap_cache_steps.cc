@@ -9,8 +9,8 @@ constexpr uint64_t kDontCareId = IDKIT_ID_DONTCARE;
 
 // One SID through a SID table: the special SIDs map to themselves, a real
 // one is answered when the table has it.  A miss leaves `out` alone.  The
-// key arrives with its host field filled, once for a whole set.
-bool map_one(fxtab_t table, credmap_sid_key_t &key, const idkit_sid_t &in, idkit_sid_t *out)
+// key arrives with its host field filled and hashed, once for a whole set.
+bool map_one(fxtab_t table, credmap_sid_key_t &key, uint32_t host_hash, const idkit_sid_t &in, idkit_sid_t *out)
 {
     if (in.kind == IDKIT_SID_KIND_NOBODY) {
         *out = IDKIT_SID_NOBODY;
@@ -21,7 +21,7 @@ bool map_one(fxtab_t table, credmap_sid_key_t &key, const idkit_sid_t &in, idkit
         return true;
     }
     key.sid = in;
-    return credmap_hash_lookup(table, &key, out, sizeof *out);
+    return credmap_hash_lookup_hashed(table, &key, credmap_sid_key_hash(host_hash, in), out, sizeof *out);
 }
 
 bool wanted(int map_all, const idkit_sid_t &current)
@@ -30,10 +30,11 @@ bool wanted(int map_all, const idkit_sid_t &current)
 }
 
 // The id record of a real SID, when the table has one.
-bool lookup_id(fxtab_t table, credmap_sid_key_t &key, const idkit_sid_t &sid, credmap_id_rec_t *record)
+bool lookup_id(fxtab_t table, credmap_sid_key_t &key, uint32_t host_hash, const idkit_sid_t &sid,
+               credmap_id_rec_t *record)
 {
     key.sid = sid;
-    return credmap_hash_lookup(table, &key, record, sizeof *record);
+    return credmap_hash_lookup_hashed(table, &key, credmap_sid_key_hash(host_hash, sid), record, sizeof *record);
 }
 
 }  // namespace
@@ -47,15 +48,16 @@ int credmap_map_sid_parts_via_cache(const char *host, int local_to_remote, int m
         return 0;
     fxtab_t table = (local_to_remote ? cmapsidltor_ht_h : cmapsidrtol_ht_h).load(std::memory_order_acquire);
     credmap_sid_key_t key = credmap_make_sid_key(host, IDKIT_SID_NOBODY);
+    uint32_t host_hash = credmap_hash_lowercase_hostname(key.host);
     bool answered = true;
     if (wanted(map_all, *mapped_user))
-        answered &= map_one(table, key, *user, mapped_user);
+        answered &= map_one(table, key, host_hash, *user, mapped_user);
     if (wanted(map_all, *mapped_group))
-        answered &= map_one(table, key, *group, mapped_group);
+        answered &= map_one(table, key, host_hash, *group, mapped_group);
     // A miss does not end the walk: every part is looked up.
     for (uint32_t i = 0; i < ngroups; ++i)
         if (wanted(map_all, mapped_groups[i]))
-            answered &= map_one(table, key, groups[i], &mapped_groups[i]);
+            answered &= map_one(table, key, host_hash, groups[i], &mapped_groups[i]);
     *mapped_ngroups = ngroups;
     return answered ? 1 : 0;
 }
@@ -66,6 +68,7 @@ int credmap_map_via_cache(const char *host, const idkit_sid_credentials_t *sid_c
         return 0;
     fxtab_t table = cmaplsidtorid_ht_h.load(std::memory_order_acquire);
     credmap_sid_key_t key = credmap_make_sid_key(host, IDKIT_SID_NOBODY);
+    uint32_t host_hash = credmap_hash_lowercase_hostname(key.host);
     credmap_id_rec_t record;
 
     // The user and the primary group: a record of the other kind gives the
@@ -78,7 +81,7 @@ int credmap_map_via_cache(const char *host, const idkit_sid_credentials_t *sid_c
             *ids[part] = kNobodyId;
         else if (sid.kind == IDKIT_SID_KIND_DONTCARE)
             *ids[part] = kDontCareId;
-        else if (!lookup_id(table, key, sid, &record))
+        else if (!lookup_id(table, key, host_hash, sid, &record))
             return 0;
         else
             *ids[part] = (record.is_group != 0) == (part == 1) ? record.id : kNobodyId;
@@ -91,7 +94,7 @@ int credmap_map_via_cache(const char *host, const idkit_sid_credentials_t *sid_c
         const idkit_sid_t &sid = sid_creds->groups[i];
         if (credmap_sid_special(sid))
             continue;
-        if (!lookup_id(table, key, sid, &record))
+        if (!lookup_id(table, key, host_hash, sid, &record))
             return 0;
         if (record.is_group != 0 && record.id != kNobodyId && record.id != kDontCareId)
             creds->groups[kept++] = record.id;
