@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <vector>
 
@@ -26,6 +27,7 @@ namespace {
 struct Entry {
     Entry *next;
     uint32_t hash;
+    uint32_t stamp;  // when the entry was last entered (fxtab_stamp)
 };
 
 constexpr size_t kAlign = 8;
@@ -281,6 +283,29 @@ unsigned chunk_bits(size_t entry_size)
     return bits;
 }
 
+// Seconds by the coarse real-time clock: a few nanoseconds to read.
+uint32_t now_seconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return static_cast<uint32_t>(now.tv_sec);
+}
+
+// Makes the bucket arrays anew from the entries, after a compaction.
+void rebuild_buckets(fxtab *t)
+{
+    while (t->arrays[1].heads != nullptr)
+        rehash_step(t);
+    BucketArray &a = t->arrays[0];
+    std::memset(a.heads, 0, (size_t{1} << a.bits) * sizeof(Entry *));
+    for (size_t i = 0; i < t->count; ++i) {
+        Entry *e = entry_at(t, i);
+        Entry **head = &a.heads[bucket_of(e->hash, a.bits)];
+        e->next = *head;
+        *head = e;
+    }
+}
+
 // Sets the out-arguments of a call that found or made nothing.
 void report_none(int *aux, void **slot)
 {
@@ -331,6 +356,7 @@ VELMO_API int fxtab_enter(fxtab_t table, const void *key, int *aux, void **slot)
         rehash_step(table);
     const uint32_t hash = table->hash_fn(key);
     if (Entry *e = find(table, hash, key)) {
+        e->stamp = now_seconds();
         *slot = data_of(table, e);
         return 1;
     }
@@ -341,6 +367,7 @@ VELMO_API int fxtab_enter(fxtab_t table, const void *key, int *aux, void **slot)
     if (e == nullptr)
         return 0;
     e->hash = hash;
+    e->stamp = now_seconds();
     std::memcpy(key_of(e), key, table->key_size);
     std::memset(data_of(table, e), 0, table->data_size);
     BucketArray &target = table->arrays[table->arrays[1].heads != nullptr ? 1 : 0];
@@ -375,6 +402,50 @@ VELMO_API int fxtab_lookup_hashed(fxtab_t table, const void *key, uint32_t hash,
         return 0;
     *slot = data_of(table, e);
     return 1;
+}
+
+VELMO_API size_t fxtab_remove_if(fxtab_t table, int (*remove)(const void *key, void *context), void *context)
+{
+    if (table == nullptr || remove == nullptr)
+        return 0;
+    // A resize in progress is finished first: entries are about to move.
+    while (table->arrays[1].heads != nullptr)
+        rehash_step(table);
+    size_t kept = 0;
+    for (size_t i = 0; i < table->count; ++i) {
+        Entry *e = entry_at(table, i);
+        if (remove(key_of(e), context))
+            continue;
+        if (kept != i)
+            std::memcpy(entry_at(table, kept), e, table->entry_size);
+        ++kept;
+    }
+    size_t removed = table->count - kept;
+    table->count = kept;
+    if (removed != 0)
+        rebuild_buckets(table);
+    return removed;
+}
+
+VELMO_API uint32_t fxtab_stamp(fxtab_t table, const void *slot)
+{
+    if (table == nullptr || slot == nullptr)
+        return 0;
+    auto *e = reinterpret_cast<const Entry *>(static_cast<const char *>(slot) - table->data_offset);
+    return e->stamp;
+}
+
+VELMO_API size_t fxtab_bytes(fxtab_t table)
+{
+    if (table == nullptr)
+        return 0;
+    size_t bytes = sizeof(fxtab);
+    for (size_t k = 0; k < table->chunks.size(); ++k)
+        bytes += chunk_entries(table, k) * table->entry_size;
+    for (const auto &a : table->arrays)
+        if (a.heads != nullptr)
+            bytes += (size_t{1} << a.bits) * sizeof(Entry *);
+    return bytes;
 }
 
 VELMO_API int fxtab_next(fxtab_t table, uint64_t *cursor, void **key_ptr, void **data_ptr)

@@ -12,10 +12,14 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <mutex>
+#include <new>
 #include <string>
+#include <unordered_map>
 #include <unistd.h>
 
 #include "host/rpk.h"
+#include "hosts_file.h"
 #include "hubd_prot.h"
 #include "net.h"
 
@@ -26,11 +30,6 @@ constexpr timeval kHostinfoTimeout{10, 0};
 // Long enough for the hubd to start a server on demand.
 constexpr timeval kLocateTimeout{30, 0};
 
-bool same_name(const std::string &a, const char *b)
-{
-    return strcasecmp(a.c_str(), b) == 0;
-}
-
 // Looks the host up in the hosts file named by VELMO_HOSTS.  The file is
 // read on every call: it is small, and a change takes effect at once.
 bool lookup_hosts_file(const char *host, velmo::net::Address *out)
@@ -39,17 +38,9 @@ bool lookup_hosts_file(const char *host, velmo::net::Address *out)
     if (path == nullptr || *path == '\0')
         return false;
     std::ifstream file(path);
-    std::string line;
-    while (std::getline(file, line)) {
-        line = line.substr(0, line.find('#'));
-        std::istringstream fields(line);
-        std::string name, address;
-        unsigned port = 0;
-        if (!(fields >> name >> address >> port) || !same_name(name, host))
-            continue;
-        return port > 0 && port < 65536 && velmo::net::parse_address(address, port, out);
-    }
-    return false;
+    std::ostringstream text;
+    text << file.rdbuf();
+    return velmo::hosts::find_in_text(text.str(), host, out);
 }
 
 core_status_t resolve_host(const char *host, velmo::net::Address *out)
@@ -97,6 +88,96 @@ core_status_t call_hubd(const char *host, rpcproc_t proc, xdrproc_t args_fn, voi
     return rc == RPC_CANTDECODERES || rc == RPC_PROCUNAVAIL || rc == RPC_PROGUNAVAIL || rc == RPC_PROGVERSMISMATCH
                ? HUBD_E_PROTOCOL
                : HUBD_E_UNREACHABLE;
+}
+
+// ---- Where servers were found ----
+//
+// After a successful locate the server's address is remembered per host,
+// program, version and server name, and the next connection goes straight
+// to it.  A location that no longer answers is forgotten and the server
+// located afresh.  VELMO_LOCATION_CACHE=0 turns the cache off.
+
+std::mutex locations_lock;
+std::unordered_map<std::string, velmo::net::Address> locations;
+
+bool locations_enabled()
+{
+    const char *value = std::getenv("VELMO_LOCATION_CACHE");
+    return value == nullptr || std::strcmp(value, "0") != 0;
+}
+
+std::string location_key(const char *host, const hubd_server_id_t &id, const char *server_name)
+{
+    std::string key;
+    for (const char *p = host; *p != '\0'; ++p)
+        key += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+    key += '\0';
+    key += std::to_string(id.program) + ":" + std::to_string(id.version) + ":" + server_name;
+    return key;
+}
+
+bool remembered(const std::string &key, velmo::net::Address *out)
+{
+    std::lock_guard<std::mutex> lock(locations_lock);
+    auto it = locations.find(key);
+    if (it == locations.end())
+        return false;
+    *out = it->second;
+    return true;
+}
+
+void remember(const std::string &key, const velmo::net::Address &address)
+{
+    try {
+        std::lock_guard<std::mutex> lock(locations_lock);
+        locations[key] = address;
+    } catch (const std::bad_alloc &) {
+        // Not remembered: the next connection locates the server again.
+    }
+}
+
+bool forget(const std::string &key)
+{
+    std::lock_guard<std::mutex> lock(locations_lock);
+    return locations.erase(key) != 0;
+}
+
+// Asks the host's hubd where the server listens (starting it if allowed).
+core_status_t locate(const char *host, const hubd_server_id_t &id, const char *server_name,
+                     velmo::net::Address *address)
+{
+    hubd_locate_args args{};
+    args.name = const_cast<char *>(server_name);
+    args.prog = id.program;
+    args.vers = id.version;
+    args.start = (id.flags & 1) != 0;
+    hubd_locate_res res{};
+    core_status_t status = call_hubd(host, HUBDPROC_LOCATE, (xdrproc_t)xdr_hubd_locate_args, &args,
+                                     (xdrproc_t)xdr_hubd_locate_res, &res, kLocateTimeout, address);
+    if (status != CORE_OK)
+        return status;
+    if (res.status != 0)
+        return res.status;
+    if (res.port == 0 || res.port > 65535)
+        return HUBD_E_PROTOCOL;
+    velmo::net::set_port(address, res.port);
+    return CORE_OK;
+}
+
+// A connection with an RPC client to the server at `address`.
+core_status_t connect_client(velmo::net::Address &address, const hubd_server_id_t &id, hubd_conn_t *conn)
+{
+    int fd = velmo::net::connect_tcp(address, kConnectTimeoutMs);
+    if (fd < 0)
+        return connect_status(errno);
+    CLIENT *clnt = make_client(fd, address, id.program, id.version);
+    if (clnt == nullptr) {
+        close(fd);
+        return HUBD_E_CLIENT;
+    }
+    conn->sock = fd;
+    conn->clnt = clnt;
+    return CORE_OK;
 }
 
 // The empty argument of HOSTINFO.
@@ -162,32 +243,38 @@ VELMO_API core_status_t hubd_connect_to_server(const char *host, const hubd_serv
     if (host == nullptr || *host == '\0' || server_id == nullptr || conn == nullptr || server_name == nullptr ||
         std::strlen(server_name) > HUBD_NAME_MAX)
         return CORE_E_BAD_ARGUMENT;
-    hubd_locate_args args{};
-    args.name = const_cast<char *>(server_name);
-    args.prog = server_id->program;
-    args.vers = server_id->version;
-    args.start = (server_id->flags & 1) != 0;
-    hubd_locate_res res{};
-    velmo::net::Address address;
-    core_status_t status = call_hubd(host, HUBDPROC_LOCATE, (xdrproc_t)xdr_hubd_locate_args, &args,
-                                     (xdrproc_t)xdr_hubd_locate_res, &res, kLocateTimeout, &address);
-    if (status != CORE_OK)
+    try {
+        bool cache = locations_enabled();
+        std::string key = cache ? location_key(host, *server_id, server_name) : std::string();
+        velmo::net::Address address;
+        // A remembered location that refuses or fails the connection is
+        // forgotten, and the server located again within this call.
+        if (cache && remembered(key, &address)) {
+            if (connect_client(address, *server_id, conn) == CORE_OK) {
+                conn->conn_word_2 |= HUBD_CONN_REMEMBERED;
+                return CORE_OK;
+            }
+            forget(key);
+        }
+        core_status_t status = locate(host, *server_id, server_name, &address);
+        if (status == CORE_OK)
+            status = connect_client(address, *server_id, conn);
+        if (status == CORE_OK && cache)
+            remember(key, address);
         return status;
-    if (res.status != 0)
-        return res.status;
-    if (res.port == 0 || res.port > 65535)
-        return HUBD_E_PROTOCOL;
-    velmo::net::set_port(&address, res.port);
-    int fd = velmo::net::connect_tcp(address, kConnectTimeoutMs);
-    if (fd < 0)
-        return connect_status(errno);
-    CLIENT *clnt = make_client(fd, address, server_id->program, server_id->version);
-    if (clnt == nullptr) {
-        close(fd);
-        return HUBD_E_CLIENT;
+    } catch (const std::bad_alloc &) {
+        return CORE_E_NO_MEMORY;
     }
-    conn->sock = fd;
-    conn->clnt = clnt;
-    return CORE_OK;
+}
+
+VELMO_API int hubd_forget_location(const char *host, const hubd_server_id_t *server_id, const char *server_name)
+{
+    if (host == nullptr || server_id == nullptr || server_name == nullptr)
+        return 0;
+    try {
+        return forget(location_key(host, *server_id, server_name)) ? 1 : 0;
+    } catch (const std::bad_alloc &) {
+        return 0;
+    }
 }
 }

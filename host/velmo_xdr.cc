@@ -2,6 +2,7 @@
 // stamps and counted arrays.
 #include "host/velmo_xdr.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -76,6 +77,35 @@ bool_t decode_array(XDR *xdrs, void **array, uint32_t *count, uint32_t max, uint
     *array = elements;
     *count = n;
     return TRUE;
+}
+
+// Reads a text of `size` bytes (and its padding) into a new allocation that
+// grows as the bytes arrive, like the arrays above: a hostile length of four
+// billion in a short request then costs what the stream really carries,
+// not a huge allocation up front.
+char *decode_new_text(XDR *xdrs, u_int size)
+{
+    constexpr uint64_t kFirstPart = 4096;
+    char *text = nullptr;
+    uint64_t have = 0;
+    do {
+        uint64_t next = std::min<uint64_t>(size, std::max(kFirstPart, 2 * have));
+        char *bigger = static_cast<char *>(std::realloc(text, next + 1));
+        if (bigger == nullptr || (next > have && !XDR_GETBYTES(xdrs, bigger + have, u_int(next - have)))) {
+            std::free(bigger != nullptr ? bigger : text);
+            return nullptr;
+        }
+        text = bigger;
+        have = next;
+    } while (have < size);
+    text[size] = '\0';
+    char padding[BYTES_PER_XDR_UNIT];
+    u_int rest = size % BYTES_PER_XDR_UNIT;
+    if (rest != 0 && !XDR_GETBYTES(xdrs, padding, BYTES_PER_XDR_UNIT - rest)) {
+        std::free(text);
+        return nullptr;
+    }
+    return text;
 }
 
 }  // namespace
@@ -155,16 +185,11 @@ VELMO_API bool_t velmo_xdr_string(XDR *xdrs, char **text, u_int max)
     u_int size = 0;
     if (!xdr_u_int(xdrs, &size) || size > max || size == UINT_MAX)
         return FALSE;
-    bool allocated = *text == nullptr;
-    if (allocated && (*text = static_cast<char *>(std::malloc(size + 1))) == nullptr)
-        return FALSE;
-    (*text)[size] = '\0';
-    if (velmo_xdr_opaque(xdrs, *text, size))
-        return TRUE;
-    if (allocated) {
-        std::free(*text);
-        *text = nullptr;
+    if (*text != nullptr) {
+        (*text)[size] = '\0';
+        return velmo_xdr_opaque(xdrs, *text, size);
     }
-    return FALSE;
+    *text = decode_new_text(xdrs, size);
+    return *text != nullptr;
 }
 }

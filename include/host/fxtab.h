@@ -2,11 +2,12 @@
  *
  * The bucket count given at creation is only the starting size: a table
  * grows as entries are added, so that a lookup costs the same at a million
- * entries as at a thousand, and an entry's data never moves once made.
- * Entries are never removed.  Key and data of an entry each start on an
+ * entries as at a thousand, and an entry's data never moves once made (but
+ * for fxtab_remove_if).  Key and data of an entry each start on an
  * 8-byte boundary.  A table is not locked by the service: callers serialise
  * all operations on one table themselves, lookups included, since a lookup
- * may move entries between buckets while the table grows.
+ * may move entries between buckets while the table grows.  Entries stay until
+ * fxtab_remove_if removes them.
  *
  * Environment: VELMO_FXTAB_MAX_ENTRIES caps the entries of every table
  * (default 2097152); past the cap fxtab_enter makes no new entry, while the
@@ -48,6 +49,15 @@ VELMO_API int fxtab_lookup(fxtab_t table, const void *key, int *aux, void **slot
  * table's hash function gives for `key` (a caller looking up many keys that
  * share a part computes that part's hash once). */
 VELMO_API int fxtab_lookup_hashed(fxtab_t table, const void *key, uint32_t hash, int *aux, void **slot);
+/* Removes every entry whose key `remove` answers nonzero for, and returns
+ * how many went.  The entries that stay keep their order, but their data
+ * may move: pointers to entries handed out before are not valid after it. */
+VELMO_API size_t fxtab_remove_if(fxtab_t table, int (*remove)(const void *key, void *context), void *context);
+/* When the entry whose data `slot` points to was last entered, in seconds
+ * since the epoch (by a coarse clock). */
+VELMO_API uint32_t fxtab_stamp(fxtab_t table, const void *slot);
+/* The memory the table holds: entries, buckets and its own record. */
+VELMO_API size_t fxtab_bytes(fxtab_t table);
 /* Next entry of a scan.  Set *cursor to 0 before the first call.  Returns 1
  * with the entry's key and data pointers, or 1 with *data_ptr null when the
  * scan is over; 0 for a null argument.  The cursor is the position of the

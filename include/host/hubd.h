@@ -33,8 +33,12 @@ typedef struct hubd_conn {
     int sock;               /* connected socket, -1 when none */
     CLIENT *clnt;           /* RPC client on sock, or null */
     int conn_word_1;        /* transport: 3 asks for TCP */
-    int conn_word_2;        /* options: 0 */
+    int conn_word_2;        /* options: 0; on return HUBD_CONN_REMEMBERED may be set */
 } hubd_conn_t;
+
+/* Set in conn_word_2 by hubd_connect_to_server when the connection went to
+ * a remembered location rather than one located just now. */
+#define HUBD_CONN_REMEMBERED 0x100
 
 /* Information about a host, from its hubd; strings are owned by the record. */
 typedef struct hubd_hostinfo {
@@ -60,6 +64,12 @@ VELMO_STATIC_ASSERT(offsetof(hubd_hostinfo_t, os_name) == 24, "os_name is the fo
  * `server_id`; sets conn->sock and conn->clnt.  Returns 0 or a status. */
 VELMO_API core_status_t hubd_connect_to_server(const char *host, const hubd_server_id_t *server_id, hubd_conn_t *conn,
                                                const core_uuid_t *object, int flags, const char *server_name);
+/* Forgets where the server was found (hubd_connect_to_server remembers it
+ * after a successful locate and connects straight there the next time):
+ * for a caller whose exchange with a server so reached failed.  Returns 1
+ * when a location was remembered, else 0.  The environment variable
+ * VELMO_LOCATION_CACHE=0 turns remembering off. */
+VELMO_API int hubd_forget_location(const char *host, const hubd_server_id_t *server_id, const char *server_name);
 /* Fills `info` from the host's hubd; 0, or a status (info then cleared). */
 VELMO_API core_status_t hubd_hostinfo(const char *host, hubd_hostinfo_t *info);
 /* Releases what the record holds. */

@@ -61,6 +61,8 @@ VELMO_API core_status_t credmap_svr_get_credentials(credmap_handle_t *handle, co
 VELMO_API core_status_t credmap_lookup_string_credentials(credmap_handle_t *handle,
                                                           const idkit_string_credentials_t *names,
                                                           idkit_credentials_t *creds);
+/* The SID text is decoded straight into sid_text, which must hold
+ * CREDMAP_STRING_MAX + 1 bytes: a server may answer that much. */
 VELMO_API core_status_t credmap_lookup_user_sid(credmap_handle_t *handle, const char *name, int option, char *sid_text);
 VELMO_API core_status_t credmap_lookup_domain_sid(credmap_handle_t *handle, const char *name, int option,
                                                   char *sid_text);
@@ -162,6 +164,49 @@ VELMO_API uint32_t credmap_hash_name(const void *key);
 VELMO_API int credmap_keycmp_name(const void *a, const void *b);
 /* Prints every cache table to standard output. */
 VELMO_API void credmap_dump_cache(void);
+
+/* What the caches hold and how well they work.  The record may grow: the
+ * caller sets `size` to sizeof(credmap_cache_stats_t) as it knows it, and the
+ * library fills that much and says in `version` which layout it wrote. */
+#define CREDMAP_CACHE_STATS_VERSION 1
+#define CREDMAP_CACHE_TABLES 5
+#define CREDMAP_STATS_STATUSES 16
+
+typedef struct credmap_table_stats {
+    const char *name;  /* as the dump heads it: "Same domain", "Credmap SID loc->rmt", ... */
+    uint64_t entries;  /* entries held now */
+    uint64_t bytes;    /* memory the table holds */
+    uint64_t lookups;
+    uint64_t hits;
+    uint64_t misses;  /* expired entries included */
+    uint64_t expired; /* entries found but older than VELMO_CREDMAP_TTL */
+    uint64_t entered; /* entries made or refreshed */
+} credmap_table_stats_t;
+
+typedef struct credmap_status_count {
+    int32_t status; /* 0 in the last row: every other status */
+    uint32_t reserved;
+    uint64_t count;
+} credmap_status_count_t;
+
+typedef struct credmap_cache_stats {
+    uint32_t size;    /* set by the caller */
+    uint32_t version; /* set by the library */
+    credmap_table_stats_t tables[CREDMAP_CACHE_TABLES];
+    uint64_t exchanges;        /* requests sent to credmap_servers (a failed contact counts as one) */
+    uint64_t exchanges_failed; /* of which failed: no answer, or an answer with a status */
+    credmap_status_count_t failures[CREDMAP_STATS_STATUSES]; /* by status, first seen first */
+    uint64_t wait_ns;      /* time spent waiting for servers' answers, contacts included */
+    uint32_t ttl_seconds;  /* VELMO_CREDMAP_TTL in force, 0 for none */
+    uint32_t reserved;
+} credmap_cache_stats_t;
+
+/* Fills the record; 1072 when `size` is too small for the first layout. */
+VELMO_API core_status_t credmap_cache_stats(credmap_cache_stats_t *out);
+/* Forgets every cached entry of `host` (any letter case), its host record
+ * included, or of every host when it is null.  Safe while other threads map;
+ * the next mapping for the host asks its server again. */
+VELMO_API core_status_t credmap_cache_flush(const char *host);
 
 /* Per-thread results and identification. */
 struct credmap_tls;

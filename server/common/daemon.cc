@@ -23,7 +23,11 @@ namespace {
 
 const char *program = "daemon";
 int signal_pipe[2] = {-1, -1};
-volatile sig_atomic_t stop_requested = 0;
+}  // namespace
+
+static volatile sig_atomic_t stop_requested_flag = 0;
+
+namespace {
 
 void on_signal(int signo)
 {
@@ -32,6 +36,8 @@ void on_signal(int signo)
     (void)!write(signal_pipe[1], &c, 1);
     errno = saved;
 }
+
+}  // namespace
 
 // Returns false when the daemon is asked to stop.
 bool handle_signals(const std::function<void()> &on_child)
@@ -46,6 +52,18 @@ bool handle_signals(const std::function<void()> &on_child)
     }
     return go_on;
 }
+
+int signal_fd()
+{
+    return signal_pipe[0];
+}
+
+bool stop_requested()
+{
+    return ::velmo::daemon::stop_requested_flag != 0;
+}
+
+namespace {
 
 // Shuts down connections silent for too long.  The transport then reads the
 // end of the stream and Sun RPC destroys it as for any closed connection.
@@ -108,13 +126,13 @@ void limit_records()
 
 void stop()
 {
-    stop_requested = 1;
+    stop_requested_flag = 1;
 }
 
 void serve(const std::function<void()> &on_child, int listener, unsigned idle_seconds)
 {
     std::map<int, time_t> last_active;
-    while (!stop_requested) {
+    while (!stop_requested_flag) {
         std::vector<pollfd> fds(svc_pollfd, svc_pollfd + svc_max_pollfd);
         fds.push_back(pollfd{signal_pipe[0], POLLIN, 0});
         int n = poll(fds.data(), fds.size(), idle_seconds == 0 ? -1 : 1000);

@@ -24,7 +24,12 @@ bool setup_signals();
 // daemon's descriptors either.
 void serve(const std::function<void()> &on_child, int listener, unsigned idle_seconds);
 void stop();
+bool stop_requested();
 void limit_records();
+// For serving loops of their own: the descriptor that becomes readable when
+// a signal arrives, and its handling (false when the daemon is to stop).
+int signal_fd();
+bool handle_signals(const std::function<void()> &on_child);
 
 // Writes the port whole under another name, then renames it, so that a
 // reader never sees a partial number.

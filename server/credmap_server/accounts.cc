@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <strings.h>
 
 namespace credmap_server {
@@ -61,6 +62,13 @@ bool account_sid(const idkit_sid_t &domain, uint32_t rid, idkit_sid_t *out)
     return true;
 }
 
+// Requests name accounts as C strings, "DOMAIN\name" or "DOMAIN/name": a
+// name with a NUL byte or a separator in it could never be asked for.
+bool plain_name(const std::string &name)
+{
+    return name.find_first_of(std::string_view("\\/\0", 3)) == std::string::npos;
+}
+
 size_t group_index(const Directory &d, const std::string &name, bool *found)
 {
     for (size_t i = 0; i < d.groups.size(); ++i)
@@ -109,11 +117,15 @@ bool parse_line(Directory *d, const std::vector<std::string> &w, std::string *wh
         if (w.size() != 3 || idkit_sid_from_str(w[2].c_str(), &d->domain_sid) != 0 ||
             d->domain_sid.kind != IDKIT_SID_KIND_NT)
             return *why = "expected: domain NAME S-1-5-21-...", false;
+        if (!plain_name(w[1]))
+            return *why = "a name may not contain '\\', '/' or a NUL byte", false;
         d->domain = w[1];
         return true;
     }
     if (d->domain.empty())
         return *why = "the domain line must come first", false;
+    if ((w[0] == "group" || w[0] == "user") && w.size() > 1 && !plain_name(w[1]))
+        return *why = "a name may not contain '\\', '/' or a NUL byte", false;
     if (w[0] == "group") {
         Group g;
         if (w.size() != 4 || !parse_u32(w[2], &g.rid) || !parse_u32(w[3], &g.gid))
@@ -166,21 +178,31 @@ bool load_directory(const std::string &path, Directory *out, std::string *error)
         *error = path + ": cannot open";
         return false;
     }
+    std::ostringstream text;
+    text << file.rdbuf();
+    return parse_directory(text.str(), path, out, error);
+}
+
+bool parse_directory(std::string_view text, const std::string &name, Directory *out, std::string *error)
+{
     Directory d;
-    std::string line, why;
-    for (int number = 1; std::getline(file, line); ++number) {
+    std::string why;
+    for (int number = 1; !text.empty(); ++number) {
+        size_t end = text.find('\n');
+        std::string line(text.substr(0, end));
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
         std::vector<std::string> words;
         if (!split(line, &words)) {
-            *error = path + ":" + std::to_string(number) + ": unbalanced quotes";
+            *error = name + ":" + std::to_string(number) + ": unbalanced quotes";
             return false;
         }
         if (!words.empty() && !parse_line(&d, words, &why)) {
-            *error = path + ":" + std::to_string(number) + ": " + why;
+            *error = name + ":" + std::to_string(number) + ": " + why;
             return false;
         }
     }
     if (d.domain.empty()) {
-        *error = path + ": no domain line";
+        *error = name + ": no domain line";
         return false;
     }
     *out = std::move(d);

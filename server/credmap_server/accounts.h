@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/idkit.h"
@@ -41,6 +42,8 @@ struct Directory {
 // Reads a directory file.  On failure returns false with a message naming
 // the line in *error.
 bool load_directory(const std::string &path, Directory *out, std::string *error);
+// The same from the file's text; `name` begins the messages.
+bool parse_directory(std::string_view text, const std::string &name, Directory *out, std::string *error);
 
 // Look-ups.  Names match without regard to case, with or without a
 // "DOMAIN\" or "DOMAIN/" prefix of this domain.  Null when not found.

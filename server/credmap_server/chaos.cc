@@ -1,9 +1,8 @@
 // A lying server: with --chaos SEED every reply is framed as a proper Sun
 // RPC reply to its request, but what it carries, and how it travels, is
 // damaged the way a broken or malicious host damages it.  The reply is
-// first encoded as usual into a socket pair standing in for the client's
-// connection; the bytes caught there (record mark, RPC header, body) are
-// then damaged and written to the real connection.
+// first encoded as usual; its bytes (record mark, RPC header, body) are then
+// damaged and written to the connection.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,12 +13,14 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "chaos.h"
 #include "daemon.h"
+#include "threaded.h"
 
 namespace credmap_server {
 namespace {
@@ -28,36 +29,28 @@ namespace {
 // xid, direction, reply status, verifier flavor and length, accept status.
 constexpr size_t kBodyStart = 4 + 24;
 
-std::mt19937_64 &rng()
+// One sequence of choices for the whole server, whichever thread answers.
+std::mutex rng_lock;
+
+uint64_t random_word()
 {
     static std::mt19937_64 engine(config.chaos_seed);
-    return engine;
+    std::lock_guard<std::mutex> lock(rng_lock);
+    return engine();
 }
 
 uint64_t pick(uint64_t n)
 {
-    return n == 0 ? 0 : rng()() % n;
+    return n == 0 ? 0 : random_word() % n;
 }
 
-// The bytes svc_sendreply writes for the reply, caught on a socket pair put
-// in the connection's place for the moment.
+// The bytes svc_sendreply would write for the reply: record mark, RPC
+// header, body.  The server then sends nothing itself.
 std::string encode_reply(SVCXPRT *xprt, xdrproc_t encode, void *reply)
 {
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+    if (!svc_sendreply(xprt, encode, static_cast<char *>(reply)))
         return "";
-    int saved = dup(xprt->xp_fd);
-    dup2(pair[0], xprt->xp_fd);
-    bool sent = svc_sendreply(xprt, encode, static_cast<char *>(reply));
-    dup2(saved, xprt->xp_fd);
-    close(saved);
-    close(pair[0]);
-    std::string bytes;
-    char buffer[65536];
-    for (ssize_t n; sent && (n = recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
-        bytes.append(buffer, static_cast<size_t>(n));
-    close(pair[1]);
-    return bytes;
+    return velmo::daemon::take_reply(xprt);
 }
 
 // One record fragment again around a changed reply.
@@ -70,14 +63,14 @@ void reframe(std::string *bytes)
 uint32_t hostile_word()
 {
     static const uint32_t words[] = {0, 1, 32, 33, 1023, 1024, 65536, 65537, 0x7fffffff, 0x80000000, 0xffffffff};
-    return pick(2) ? words[pick(sizeof words / sizeof words[0])] : static_cast<uint32_t>(rng()());
+    return pick(2) ? words[pick(sizeof words / sizeof words[0])] : static_cast<uint32_t>(random_word());
 }
 
 std::string random_bytes(size_t n)
 {
     std::string out(n, '\0');
     for (char &c : out)
-        c = static_cast<char>(rng()());
+        c = static_cast<char>(random_word());
     return out;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "daemon.h"
+#include "threaded.h"
 #include "hubd_prot.h"
 #include "host/hubd.h"
 #include "net.h"
@@ -30,6 +31,7 @@ struct Options {
     std::string name = "credmap_server";
     std::vector<std::string> refused;
     unsigned idle_timeout = velmo::daemon::kIdleSeconds;
+    unsigned threads = 8;
 };
 
 Options options;
@@ -47,6 +49,8 @@ void usage(FILE *out)
           "  --port-file FILE       write the port listened on to FILE once ready\n"
           "  --hubd ADDR:PORT       register with this hubd (and unregister on exit)\n"
           "  --name NAME            the name to register under (default credmap_server)\n"
+          "  --threads N            answer up to N requests at once (default 8); a slow\n"
+          "                         request holds up only its own connection\n"
           "  --refuse NAME          answer requests for user NAME with \"credentials\n"
           "                         refused\" (1063); may be repeated\n"
           "\n"
@@ -126,7 +130,8 @@ bool parse_options(int argc, char **argv)
         HELP,
         ANSWER_GROUPS,
         IDLE_TIMEOUT,
-        CHAOS
+        CHAOS,
+        THREADS
     };
     // In the order of the enumeration: an option's value less one is its row.
     static const option long_options[] = {{"accounts", required_argument, nullptr, ACCOUNTS},
@@ -148,9 +153,11 @@ bool parse_options(int argc, char **argv)
                                           {"answer-groups", required_argument, nullptr, ANSWER_GROUPS},
                                           {"idle-timeout", required_argument, nullptr, IDLE_TIMEOUT},
                                           {"chaos", required_argument, nullptr, CHAOS},
+                                          {"threads", required_argument, nullptr, THREADS},
                                           {nullptr, 0, nullptr, 0}};
     int c;
     unsigned long n;
+    long count = 0;
     while ((c = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
         bool ok = true;
         switch (c) {
@@ -177,10 +184,12 @@ bool parse_options(int argc, char **argv)
             options.refused.push_back(optarg);
             break;
         case IGNORE:
-            ok = parse_count(optarg, &config.ignore_contacts);
+            ok = parse_count(optarg, &count);
+            config.ignore_contacts = count;
             break;
         case RESET:
-            ok = parse_count(optarg, &config.reset_contacts);
+            ok = parse_count(optarg, &count);
+            config.reset_contacts = count;
             break;
         case NO_PROC:
             ok = velmo::daemon::parse_unsigned(optarg, 1000, &n);
@@ -205,6 +214,10 @@ bool parse_options(int argc, char **argv)
         case IDLE_TIMEOUT:
             ok = velmo::daemon::parse_unsigned(optarg, 86400, &n);
             options.idle_timeout = static_cast<unsigned>(n);
+            break;
+        case THREADS:
+            ok = velmo::daemon::parse_unsigned(optarg, 256, &n) && n > 0;
+            options.threads = static_cast<unsigned>(n);
             break;
         case CHAOS:
             ok = velmo::daemon::parse_unsigned(optarg, 0xffffffffu, &n);
@@ -324,20 +337,22 @@ int main(int argc, char **argv)
         return 1;
     }
     unsigned port = velmo::net::local_port(fd);
-    velmo::daemon::limit_records();
-    SVCXPRT *xprt = svc_vc_create(fd, 0, 0);
-    if (xprt == nullptr || !svc_reg(xprt, CREDMAP_PROG, CREDMAP_VERS, credmap_server::dispatch, nullptr)) {
-        log("cannot create the RPC service");
-        return 1;
-    }
     if (!velmo::daemon::write_port_file(options.port_file, port) || !tell_hubd(port, true))
         return 1;
     report_ready(port);
-    log("serving domain %s (%zu users, %zu groups) on %s port %u", config.directory.domain.c_str(),
-        config.directory.users.size(), config.directory.groups.size(), options.address.c_str(), port);
-    velmo::daemon::serve([] {}, fd, options.idle_timeout);
+    log("serving domain %s (%zu users, %zu groups) on %s port %u with %u threads", config.directory.domain.c_str(),
+        config.directory.users.size(), config.directory.groups.size(), options.address.c_str(), port,
+        options.threads);
+    velmo::daemon::ThreadedService service;
+    service.listener = fd;
+    service.program = CREDMAP_PROG;
+    service.version = CREDMAP_VERS;
+    service.dispatch = credmap_server::dispatch;
+    service.workers = options.threads;
+    service.idle_seconds = options.idle_timeout;
+    bool served = velmo::daemon::serve_threaded(service);
     tell_hubd(port, false);
-    log("stopping");
-    svc_destroy(xprt);
-    return 0;
+    log(served ? "stopping" : "cannot start the threads that answer");
+    close(fd);
+    return served ? 0 : 1;
 }

@@ -42,7 +42,7 @@ void log_request(unsigned proc, const credmap_hdr_req_t &hdr)
 
 void delay()
 {
-    static unsigned seed = static_cast<unsigned>(time(nullptr));
+    thread_local unsigned seed = static_cast<unsigned>(time(nullptr)) ^ static_cast<unsigned>(pthread_self());
     unsigned ms = config.delay_ms + (slow_replies ? static_cast<unsigned>(rand_r(&seed) % 2001) : 0);
     if (ms == 0)
         return;
@@ -374,13 +374,14 @@ void reset_connection(SVCXPRT *xprt)
 }
 
 // Takes one from a "first N" counter; -1 means every time.
-bool take(long *counter)
+bool take(std::atomic<long> *counter)
 {
-    if (*counter == 0)
-        return false;
-    if (*counter > 0)
-        --*counter;
-    return true;
+    long value = counter->load();
+    while (value != 0) {
+        if (value < 0 || counter->compare_exchange_weak(value, value - 1))
+            return true;
+    }
+    return false;
 }
 
 template<typename Req, typename Reply>

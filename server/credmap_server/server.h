@@ -6,6 +6,7 @@
 
 #include <csignal>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -20,15 +21,15 @@ namespace credmap_server {
 struct Config {
     Directory directory;
     bool nt_attribute = true;  // attributes carry "accepts NT SIDs"
-    long ignore_contacts = 0;  // contacts left unanswered; -1: all
-    long reset_contacts = 0;   // contacts answered by a reset; -1: all
+    std::atomic<long> ignore_contacts{0};  // contacts left unanswered; -1: all
+    std::atomic<long> reset_contacts{0};   // contacts answered by a reset; -1: all
     std::set<unsigned> absent_procedures;
     std::map<unsigned, int> forced_status;
     unsigned delay_ms = 0;
     bool too_many_groups = false;               // replies carry more groups than a record holds
     uint32_t answer_groups = IDKIT_WHOLE_MAX_GROUPS;  // groups answered in a credential set at most
     std::string request_log;                    // "proc uniquifier seqno" per request
-    bool exit_requested = false;
+    std::atomic<bool> exit_requested{false};
     bool chaos = false;  // damage every reply (chaos.h)
     uint64_t chaos_seed = 0;
 };

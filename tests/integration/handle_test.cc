@@ -4,11 +4,17 @@
 #include <malloc.h>
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <atomic>
+#include <chrono>
+#include <thread>
+#include <csignal>
 #include <sstream>
 
 #include "host/exc.h"
 #include "host/mem.h"
+#include "host/rpk.h"
 #include "messages.h"
 #include "sim_host.h"
 #include "velmo/credmap.h"
@@ -266,6 +272,92 @@ TEST(ServerHandle, ThousandCyclesLeaveDescriptorsAndHeapAsTheyWere)
 #else
     (void)heap;
 #endif
+}
+
+}  // namespace
+
+namespace {
+
+// The RPC calls of one handle with one request: the locate (when the
+// server's location is not remembered), the contact and the request.
+unsigned long calls_for_one_request(const char *host)
+{
+    unsigned long before = rpk_calls_made();
+    credmap_handle_t *h = nullptr;
+    idkit_passwd_sid_t pw;
+    EXPECT_EQ(credmap_get_handle(host, &h), 0);
+    EXPECT_EQ(credmap_svr_getpwnam(h, "Alice", &pw), 0);
+    credmap_free_handle(h);
+    return rpk_calls_made() - before;
+}
+
+TEST(ServerHandle, RememberedLocationIsUsedAndAMovedServerFoundAgain)
+{
+    sim::Network net;
+    const sim::Host &host = net.add("winhost");
+    Messages messages;
+    EXPECT_EQ(calls_for_one_request("winhost"), 3u);
+    EXPECT_EQ(calls_for_one_request("winhost"), 2u);
+    setenv("VELMO_LOCATION_CACHE", "0", 1);
+    EXPECT_EQ(calls_for_one_request("winhost"), 3u);
+    unsetenv("VELMO_LOCATION_CACHE");
+    // The server dies; its hubd starts it again, on another port.
+    pid_t server = net.server_pid(host);
+    ASSERT_GT(server, 0);
+    kill(server, SIGKILL);
+    for (int i = 0; i < 200 && kill(server, 0) == 0; ++i)
+        usleep(10000);
+    // Refused where it was: located again within the same call.
+    EXPECT_EQ(calls_for_one_request("winhost"), 3u);
+    EXPECT_NE(net.server_pid(host), server);
+    EXPECT_TRUE(messages.all().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// One request on a handle of its own; its status.
+core_status_t one_request(const char *host)
+{
+    credmap_handle_t *h = nullptr;
+    idkit_passwd_sid_t pw;
+    core_status_t s = credmap_get_handle(host, &h);
+    if (s == 0)
+        s = credmap_svr_getpwnam(h, "Alice", &pw);
+    credmap_free_handle(h);
+    return s;
+}
+
+TEST(ServerHandle, ServerAnswersOthersWhileOneClientStallsOrWaits)
+{
+    sim::Network net;
+    net.add("slowhost", sim::server_args({"--delay", "3000"}));
+    Messages quiet;
+    // A client that sent half a request and went quiet.
+    credmap_handle_t *h = nullptr;
+    ASSERT_EQ(credmap_get_handle("slowhost", &h), 0);
+    sockaddr_storage server{};
+    socklen_t length = sizeof server;
+    getpeername(h->conn.sock, reinterpret_cast<sockaddr *>(&server), &length);
+    credmap_free_handle(h);
+    int stalled = socket(server.ss_family, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(stalled, reinterpret_cast<sockaddr *>(&server), length), 0);
+    const unsigned char half[] = {0x80, 0, 0, 100, 1, 2, 3, 4};
+    ASSERT_EQ(write(stalled, half, sizeof half), ssize_t(sizeof half));
+
+    // Three clients at once, their contact and request each answered after
+    // three seconds: together in about six seconds, not eighteen.
+    auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> clients;
+    std::atomic<int> failed{0};
+    for (int i = 0; i < 3; ++i)
+        clients.emplace_back([&] { failed += one_request("slowhost") != 0; });
+    for (auto &c : clients)
+        c.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(12));
+    close(stalled);
 }
 
 }  // namespace

@@ -52,6 +52,8 @@ TEST(WholeMapping, ThousandGroupsThenTheCacheSharedWithTheFixedForm)
     idkit_whole_credentials_t remote{};
     ASSERT_EQ(credmap_local_to_remote_whole(&quincy.record, "winhost", &remote), 0);
     ASSERT_EQ(remote.ngroups, 1000);
+    // One request for the process's own credentials, one for the set.
+    EXPECT_EQ(count(net.requests(win), CREDMAP_PROC_LOOKUP_WHOLE_STRING_CREDENTIALS), 2u);
     EXPECT_EQ(text(remote.user), kDomain + "1121");
     EXPECT_EQ(text(remote.group), kDomain + "1225");
     for (uint32_t i = 0; i < 500; ++i) {

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -405,6 +407,59 @@ TEST(CacheConcurrency, ManyThreadsOnAFreshProcess)
             std::exit(wrong.load() == 0 && fxtab_count(cmapsidltor_ht_h.load()) == 2000 ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
+}
+
+TEST(CacheStatistics, CountedExactlyUnderThreadsAndFlushedPerHost)
+{
+    credmap_ensure_init();
+    auto stats = [] {
+        credmap_cache_stats_t s{};
+        s.size = sizeof s;
+        EXPECT_EQ(credmap_cache_stats(&s), 0);
+        return s.tables[1];
+    };
+    credmap_table_stats_t before = stats();
+    auto host = [](int t) { return "host-" + std::to_string(t); };
+    std::vector<std::thread> threads;
+    std::atomic<bool> done{false};
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([t, host] {
+            idkit_sid_t local, remote, out;
+            for (uint32_t i = 0; i < 300; ++i) {
+                idkit_uid_to_sid(&local, i);
+                idkit_gid_to_sid(&remote, i);
+                if (i < 100)
+                    credmap_enter_sid(host(t).c_str(), &local, &remote, 1);
+                credmap_sid_key_t key = credmap_make_sid_key(host(t).c_str(), local);
+                credmap_hash_lookup(cmapsidltor_ht_h.load(), &key, &out, sizeof out);
+            }
+        });
+    // Flushes of another host while the threads map.
+    std::thread flusher([&done] {
+        while (!done)
+            credmap_cache_flush("elsewhere");
+    });
+    for (auto &th : threads)
+        th.join();
+    done = true;
+    flusher.join();
+    credmap_table_stats_t after = stats();
+    EXPECT_EQ(after.lookups - before.lookups, 8u * 300);
+    EXPECT_EQ(after.hits - before.hits, 8u * 100);
+    EXPECT_EQ(after.misses - before.misses, 8u * 200);
+    EXPECT_EQ(after.entered - before.entered, 8u * 100);
+    EXPECT_EQ(after.entries, before.entries + 800);
+
+    // One host forgotten, the others kept; then all of them.
+    EXPECT_EQ(credmap_cache_flush("HOST-3"), 0);
+    EXPECT_EQ(stats().entries, before.entries + 700);
+    idkit_sid_t local, out;
+    idkit_uid_to_sid(&local, 5);
+    credmap_sid_key_t gone = credmap_make_sid_key("host-3", local), kept = credmap_make_sid_key("host-4", local);
+    EXPECT_FALSE(credmap_hash_lookup(cmapsidltor_ht_h.load(), &gone, &out, sizeof out));
+    EXPECT_TRUE(credmap_hash_lookup(cmapsidltor_ht_h.load(), &kept, &out, sizeof out));
+    EXPECT_EQ(credmap_cache_flush(nullptr), 0);
+    EXPECT_EQ(stats().entries, 0u);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/idkit.h"
+#include "velmo/credmap.h"
 
 namespace credmap_tool {
 
@@ -23,6 +23,7 @@ int cmd_to_posix(const Context &c);
 int cmd_auth(const Context &c);
 int cmd_acl(const Context &c);
 int cmd_rolemap(const Context &c);
+int cmd_stats(const Context &c);
 int cmd_lookup(const std::string &which, const Context &c);
 int cmd_dump(const Context &c);
 int cmd_version(const Context &c);
@@ -32,6 +33,10 @@ int cmd_demo(const Context &c);
 int print_to_remote(const std::string &host, const idkit_sid_credentials_t &local, bool json);
 // Maps SIDs the host gave to local ones and prints them.
 int print_to_local(const std::string &host, const idkit_sid_credentials_t &remote, bool json);
+
+// The library's cache statistics of this process (stats.cc).
+bool read_stats(credmap_cache_stats_t *s);
+void print_stats_text(const credmap_cache_stats_t &s);
 
 // Shared by the commands: a failed operation (exit status 1), bad usage
 // (exit status 2), a decimal id.

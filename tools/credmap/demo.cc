@@ -334,6 +334,11 @@ int run_demo()
     std::printf("\n6. The caches of this process\n");
     std::fflush(stdout);
     credmap_dump_cache();
+
+    std::printf("7. How well the caches worked\n");
+    credmap_cache_stats_t stats;
+    if (read_stats(&stats))
+        print_stats_text(stats);
     return failures == 0 ? 0 : 1;
 }
 

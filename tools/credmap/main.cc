@@ -17,7 +17,7 @@ const Command kCommands[] = {
     {"classify", "classify HOST",
      "Asks HOST's location broker what the host is, and says whether credentials are\n"
      "mapped for it (a Windows host) or taken as they are."},
-    {"to-remote", "to-remote HOST [--whole] [--uid N [--gid N] [--groups N,N,...]] [--repeat N]",
+    {"to-remote", "to-remote HOST [--whole] [--uid N [--gid N] [--groups N,N,...]] [--repeat N] [--stats]",
      "Maps local credentials to the SIDs HOST knows and prints the local and the\n"
      "remote SIDs side by side.  Without options: this process's own credentials;\n"
      "--uid, --gid and --groups name another UNIX identity (--uid alone takes the\n"
@@ -25,12 +25,13 @@ const Command kCommands[] = {
      "--whole any number (the process's complete credentials by default).\n"
      "--repeat N maps N times in this process and shows, for each time, the RPC\n"
      "requests it sent (to the host's location broker and credmap_server) and how\n"
-     "long it took: the cache answers from the second time on."},
-    {"to-local", "to-local HOST --user SID --group SID [--groups SID,...] [--repeat N]",
+     "long it took: the cache answers from the second time on.  --stats prints the\n"
+     "library's cache statistics afterwards."},
+    {"to-local", "to-local HOST --user SID --group SID [--groups SID,...] [--repeat N] [--stats]",
      "Maps SIDs that HOST gave a caller (S-1-5-21-..., or nobody, dontcare) to\n"
      "local SIDs and prints them beside the local account and group names.  Names\n"
-     "without a local account or group map to nobody.  --repeat N as for\n"
-     "to-remote."},
+     "without a local account or group map to nobody.  --repeat N and --stats as\n"
+     "for to-remote."},
     {"to-posix", "to-posix HOST [--uid N [--gid N] [--groups N,N,...]]",
      "Prints the POSIX ids (uid, gid, groups) HOST gives local credentials beside\n"
      "the local ones: the local ids for a UNIX host, the ids HOST's credmap_server\n"
@@ -60,6 +61,9 @@ const Command kCommands[] = {
     {"getpwuid", "getpwuid HOST UID...", "Looks accounts up by the POSIX id HOST gives them."},
     {"getgrnam", "getgrnam HOST NAME...", "Looks groups up by name on HOST's credmap_server."},
     {"getgrgid", "getgrgid HOST GID...", "Looks groups up by the POSIX id HOST gives them."},
+    {"stats", "stats",
+     "Prints the library's cache statistics of this process (zeros in a fresh one;\n"
+     "--stats on to-remote and to-local prints them after the mappings)."},
     {"dump", "dump", "Prints the library's caches of this process (empty in a fresh one)."},
     {"version", "version", "Prints the library's identification line."},
     {"demo", "demo",
@@ -109,6 +113,8 @@ int run(const std::string &name, const credmap_tool::Context &c)
         return cmd_acl(c);
     if (name == "rolemap")
         return cmd_rolemap(c);
+    if (name == "stats")
+        return cmd_stats(c);
     if (name == "dump")
         return cmd_dump(c);
     if (name == "version")

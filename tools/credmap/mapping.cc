@@ -92,9 +92,26 @@ std::string local_text(const Row &r)
 }
 
 // Prints the last mapping's result, and with --repeat every run's figures.
-int report(const std::string &command, const std::string &host, const Set &local, const Set &remote,
-           const std::vector<Run> &runs, bool show_runs, bool to_local, bool json)
+// How a mapping command prints: per-run figures (--repeat), the direction,
+// JSON, the cache statistics afterwards (--stats).
+struct Show {
+    bool runs = false;
+    bool to_local = false;
+    bool json = false;
+    bool stats = false;
+};
+
+Show show_of(const Options &o, bool to_local, bool json)
 {
+    return {o.values.count("--repeat") != 0, to_local, json, o.flags.count("--stats") != 0};
+}
+
+int report(const std::string &command, const std::string &host, const Set &local, const Set &remote,
+           const std::vector<Run> &runs, const Show &show)
+{
+    bool show_runs = show.runs, to_local = show.to_local, json = show.json;
+    credmap_cache_stats_t stats;
+    bool have_stats = show.stats && read_stats(&stats);
     core_status_t status = runs.back().status;
     for (const Run &r : runs)
         if (r.status != 0)
@@ -122,6 +139,8 @@ int report(const std::string &command, const std::string &host, const Set &local
             }
             out.add("runs", list);
         }
+        if (have_stats)
+            out.add("stats", stats_json(stats));
         std::printf("%s\n", out.text().c_str());
     } else if (status == 0) {
         std::string remote_title = "remote (" + host + ")";
@@ -140,6 +159,10 @@ int report(const std::string &command, const std::string &host, const Set &local
         for (size_t i = 0; i < runs.size(); ++i)
             std::printf("mapping %zu: %lu requests, %lld us%s\n", i + 1, runs[i].requests, runs[i].microseconds,
                         runs[i].status == 0 ? "" : " (failed)");
+    if (have_stats && !json) {
+        std::printf("\n");
+        print_stats_text(stats);
+    }
     return status == 0 ? 0 : fail(command + " " + host, status);
 }
 
@@ -163,8 +186,7 @@ int to_remote_whole(const std::string &host, const Options &o, unsigned times, b
         idkit_free_whole_credentials(&remote);
         return credmap_local_to_remote_whole(&local, host.c_str(), &remote);
     });
-    int exit_status = report("to-remote", host, set_of(local), set_of(remote), runs, o.values.count("--repeat") != 0,
-                             false, json);
+    int exit_status = report("to-remote", host, set_of(local), set_of(remote), runs, show_of(o, false, json));
     idkit_free_whole_credentials(&remote);
     if (local.groups != given.groups.data())
         idkit_free_whole_credentials(&local);
@@ -177,14 +199,14 @@ int print_to_remote(const std::string &host, const idkit_sid_credentials_t &loca
 {
     idkit_sid_credentials_t remote{};
     auto runs = repeat(1, [&] { return credmap_local_to_remote_sid(&local, host.c_str(), &remote); });
-    return report("to-remote", host, set_of(local), set_of(remote), runs, false, false, json);
+    return report("to-remote", host, set_of(local), set_of(remote), runs, Show{false, false, json, false});
 }
 
 int print_to_local(const std::string &host, const idkit_sid_credentials_t &remote, bool json)
 {
     idkit_sid_credentials_t local{};
     auto runs = repeat(1, [&] { return credmap_remote_to_local_sid(&remote, host.c_str(), &local); });
-    return report("to-local", host, set_of(local), set_of(remote), runs, false, true, json);
+    return report("to-local", host, set_of(local), set_of(remote), runs, Show{false, true, json, false});
 }
 
 int cmd_to_remote(const Context &c)
@@ -194,7 +216,7 @@ int cmd_to_remote(const Context &c)
     Options o;
     std::string error;
     unsigned times;
-    if (!parse_options({c.args.begin() + 1, c.args.end()}, {"--uid", "--gid", "--groups", "--repeat"}, {"--whole"},
+    if (!parse_options({c.args.begin() + 1, c.args.end()}, {"--uid", "--gid", "--groups", "--repeat"}, {"--whole", "--stats"},
                        &o, &error) ||
         !parse_repeat(o, &times, &error))
         return bad_usage(error);
@@ -206,8 +228,7 @@ int cmd_to_remote(const Context &c)
         return status;
     idkit_sid_credentials_t remote{};
     auto runs = repeat(times, [&] { return credmap_local_to_remote_sid(&local, host.c_str(), &remote); });
-    return report("to-remote", host, set_of(local), set_of(remote), runs, o.values.count("--repeat") != 0, false,
-                  c.json);
+    return report("to-remote", host, set_of(local), set_of(remote), runs, show_of(o, false, c.json));
 }
 
 int cmd_to_local(const Context &c)
@@ -218,7 +239,7 @@ int cmd_to_local(const Context &c)
     std::string error;
     unsigned times;
     idkit_sid_credentials_t remote{};
-    if (!parse_options({c.args.begin() + 1, c.args.end()}, {"--user", "--group", "--groups", "--repeat"}, {}, &o,
+    if (!parse_options({c.args.begin() + 1, c.args.end()}, {"--user", "--group", "--groups", "--repeat"}, {"--stats"}, &o,
                        &error) ||
         !parse_repeat(o, &times, &error) || !parse_sid(o, "--user", &remote.user, &error) ||
         !parse_sid(o, "--group", &remote.group, &error))
@@ -233,8 +254,7 @@ int cmd_to_local(const Context &c)
     const std::string &host = c.args[0];
     idkit_sid_credentials_t local{};
     auto runs = repeat(times, [&] { return credmap_remote_to_local_sid(&remote, host.c_str(), &local); });
-    return report("to-local", host, set_of(local), set_of(remote), runs, o.values.count("--repeat") != 0, true,
-                  c.json);
+    return report("to-local", host, set_of(local), set_of(remote), runs, show_of(o, true, c.json));
 }
 
 }  // namespace credmap_tool

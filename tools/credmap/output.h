@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/idkit.h"
+#include "velmo/credmap.h"
 
 namespace credmap_tool {
 
@@ -37,6 +37,7 @@ private:
 };
 
 std::string sid_text(const idkit_sid_t &sid);
+Json stats_json(const credmap_cache_stats_t &s);
 // The local name of a local SID ("" when it has none).
 std::string local_name(const idkit_sid_t &sid, bool group);
 

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "host/exc.h"
 #include "host/txt.h"
@@ -59,14 +60,38 @@ uint32_t hash_bytes(const unsigned char *s, bool fold)
     return h;
 }
 
-}  // namespace
+// What each table has done: counted under credmap_mutex, where the lookup
+// or entry runs anyway, so that counting costs no atomic operation.
+credmap_table_counters_t table_counters[sizeof hash_data_size / sizeof hash_data_size[0]];
 
-size_t credmap_get_size(fxtab_t hash_h, bool want_data)
+// The row of a table, or null.
+const SizeRow *row_of(fxtab_t hash_h)
 {
     for (const SizeRow *row = hash_data_size; row->handle != nullptr; ++row)
         if (row->handle->load(std::memory_order_acquire) == hash_h)
-            return want_data ? row->data_size : row->key_size;
-    return 0;
+            return row;
+    return nullptr;
+}
+
+credmap_table_counters_t &counters_of(const SizeRow *row)
+{
+    return table_counters[row - hash_data_size];
+}
+
+}  // namespace
+
+std::atomic<uint32_t> credmap_ttl_seconds{0};
+
+size_t credmap_get_size(fxtab_t hash_h, bool want_data)
+{
+    const SizeRow *row = row_of(hash_h);
+    return row == nullptr ? 0 : (want_data ? row->data_size : row->key_size);
+}
+
+credmap_table_counters_t credmap_table_counters(fxtab_t hash_h)
+{
+    const SizeRow *row = row_of(hash_h);
+    return row == nullptr ? credmap_table_counters_t{} : counters_of(row);
 }
 
 bool credmap_host_too_long(const char *host)
@@ -109,28 +134,44 @@ bool credmap_hash_enter(fxtab_t hash_h, const void *key, const void *data, size_
     fxtab_enter(hash_h, key, &aux, &slot);
     if (slot == nullptr)
         return false;
-    if (data_len > credmap_get_size(hash_h, true))
+    const SizeRow *row = row_of(hash_h);
+    if (row == nullptr || data_len > row->data_size)
         exc_assert_fail("data_len <= credmap_get_size(hash_h, TRUE)", "lib/credmap/client/credmap", 396);
     std::memcpy(slot, data, data_len);
+    ++counters_of(row).entered;
     return true;
 }
 
 namespace {
 
 // One lookup under the lock, with the key's hash when the caller has it.
+// With an expiry time set, an entry older than it is a miss.
 bool lookup(fxtab_t hash_h, const void *key, const uint32_t *hash, void *data_out, size_t data_len)
 {
     if (hash_h == nullptr)
         return false;
+    uint32_t ttl = credmap_ttl_seconds.load(std::memory_order_relaxed);
     CredmapLock lock;
+    const SizeRow *row = row_of(hash_h);
+    if (row == nullptr)
+        return false;
+    credmap_table_counters_t &counted = counters_of(row);
+    ++counted.lookups;
     int aux;
     void *slot = nullptr;
     int found = hash != nullptr ? fxtab_lookup_hashed(hash_h, key, *hash, &aux, &slot)
                                 : fxtab_lookup(hash_h, key, &aux, &slot);
-    if (found == 0 || slot == nullptr)
+    if (found == 0 || slot == nullptr) {
+        ++counted.misses;
         return false;
-    size_t size = credmap_get_size(hash_h, true);
-    std::memcpy(data_out, slot, data_len < size ? data_len : size);
+    }
+    if (ttl != 0 && static_cast<uint32_t>(time(nullptr)) - fxtab_stamp(hash_h, slot) >= ttl) {
+        ++counted.expired;
+        ++counted.misses;
+        return false;
+    }
+    ++counted.hits;
+    std::memcpy(data_out, slot, data_len < row->data_size ? data_len : row->data_size);
     return true;
 }
 

@@ -98,6 +98,16 @@ inline void credmap_ensure_init()
 }
 
 size_t credmap_get_size(fxtab_t hash_h, bool want_data);
+
+// What a table has done since the process started (see credmap_cache_stats).
+struct credmap_table_counters_t {
+    uint64_t lookups, hits, misses, expired, entered;
+};
+// A copy of a table's counters; the caller holds credmap_mutex.
+credmap_table_counters_t credmap_table_counters(fxtab_t hash_h);
+// Entries older than this many seconds are misses (0: none expire); set
+// once, by the initialisation, from VELMO_CREDMAP_TTL.
+extern std::atomic<uint32_t> credmap_ttl_seconds;
 bool credmap_host_too_long(const char *host);
 credmap_id_key_t credmap_make_key(const char *host, uint64_t id, bool is_group);
 credmap_sid_key_t credmap_make_sid_key(const char *host, const idkit_sid_t &sid);

@@ -1,8 +1,10 @@
 // Server handles: a contacted connection to the credmap_server of a host,
 // found through the host's location broker.
 #include <cerrno>
+#include <chrono>
 #include <unistd.h>
 
+#include "credmap_stats.h"
 #include "host/exc.h"
 #include "host/hubd.h"
 #include "host/idkit.h"
@@ -21,7 +23,7 @@ constexpr int kTransportTcp = 3;
 constexpr int kNoHandleMessage = 39;
 constexpr int kNoHandleLine = 108;
 
-enum class Outcome { contacted, failed, retry };
+enum class Outcome { contacted, failed, retry, relocate };
 
 // A contact that timed out, or whose connection was reset, may succeed on a
 // new connection (a server being started, a broken connection); any other
@@ -54,7 +56,7 @@ void drop_connection(credmap_handle_t *h)
 
 // One connection attempt and contact exchange.  Runs inside the caller's
 // cleanup frame: it keeps no objects with destructors.
-Outcome attempt(const char *host, credmap_handle_t *h, core_status_t *status)
+Outcome attempt(const char *host, credmap_handle_t *h, bool may_relocate, core_status_t *status)
 {
     h->conn.conn_word_1 = kTransportTcp;
     h->conn.conn_word_2 = 0;
@@ -77,8 +79,16 @@ Outcome attempt(const char *host, credmap_handle_t *h, core_status_t *status)
     request.hdr.seqno = h->seqno++;
     request.contact_word = CREDMAP_CONTACT_WORD;
     credmap_contact_reply_t reply{};
+    auto start = std::chrono::steady_clock::now();
     clnt_stat rc = rpk_clnt_call(h->conn.clnt, CREDMAP_PROC_CONTACT, (xdrproc_t)xdr_credmap_contact_req_t, &request,
                                  (xdrproc_t)xdr_credmap_contact_reply_t, &reply, h->conn.timeout);
+    // A contact is part of the exchange that follows it; one that fails is
+    // a failed exchange of its own.
+    core_status_t contacted = rc != RPC_SUCCESS ? CORE_E_RPC_FAILED : reply.hdr.status;
+    if (contacted == CORE_OK)
+        credmap_note_wait(std::chrono::steady_clock::now() - start);
+    else
+        credmap_note_exchange(contacted, std::chrono::steady_clock::now() - start);
     if (rc == RPC_SUCCESS) {
         *status = reply.hdr.status;
         if (*status != CORE_OK)
@@ -86,6 +96,11 @@ Outcome attempt(const char *host, credmap_handle_t *h, core_status_t *status)
         h->attributes = reply.attributes;
         return Outcome::contacted;
     }
+    // A server found where an earlier call left it that no longer answers
+    // has moved: it is located afresh.
+    if (may_relocate && (h->conn.conn_word_2 & HUBD_CONN_REMEMBERED) != 0 &&
+        hubd_forget_location(host, &kServerId, "credmap_server") != 0)
+        return Outcome::relocate;
     if (worth_retry(h->conn.clnt))
         return Outcome::retry;
     rpk_clnt_perror(h->conn.clnt, "credmap_contact call failed");
@@ -93,14 +108,22 @@ Outcome attempt(const char *host, credmap_handle_t *h, core_status_t *status)
     return Outcome::failed;
 }
 
-// The attempts of credmap_get_handle, with their messages.
+// The attempts of credmap_get_handle, with their messages.  When the first
+// attempt went to a location remembered from an earlier call and failed,
+// the server is located afresh, and that does not count as an attempt.
 core_status_t contact(const char *host, credmap_handle_t *h)
 {
     core_status_t status = CORE_E_FAILURE;
+    bool first = true;
     for (int left = CREDMAP_CONTACT_ATTEMPTS;;) {
-        switch (attempt(host, h, &status)) {
+        Outcome outcome = attempt(host, h, first, &status);
+        first = false;
+        switch (outcome) {
         case Outcome::contacted:
             return CORE_OK;
+        case Outcome::relocate:
+            drop_connection(h);
+            break;
         case Outcome::failed:
             vox_print(VOX_ERROR, &_credmap_credmap_msg_table, CREDMAP_MSG_UNABLE_TO_CONTACT, host);
             return status;

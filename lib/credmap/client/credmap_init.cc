@@ -22,6 +22,18 @@ struct TableSpec {
     fxtab_keycmp_fn keycmp;
 };
 
+// VELMO_CREDMAP_TTL: a positive number of seconds after which entries are
+// asked for again; anything else leaves them for the life of the process.
+uint32_t read_ttl()
+{
+    const char *text = std::getenv("VELMO_CREDMAP_TTL");
+    if (text == nullptr || *text < '0' || *text > '9')
+        return 0;
+    char *end = nullptr;
+    unsigned long value = std::strtoul(text, &end, 10);
+    return *end == '\0' && value <= 0xffffffffu ? static_cast<uint32_t>(value) : 0;
+}
+
 void credmap_dump_cache_on_exit(int status)
 {
     credmap_dump_cache();
@@ -111,6 +123,7 @@ void credmap_init()
         return;
     init_done.store(1, std::memory_order_release);
     create_tables();
+    credmap_ttl_seconds.store(read_ttl(), std::memory_order_relaxed);
     const char *dump = std::getenv("KORVANTIS_CREDMAP_DUMP");
     if (dump != nullptr && *dump != '\0')
         credmap_saved_exit_routine = exc_set_exit(credmap_dump_cache_on_exit);

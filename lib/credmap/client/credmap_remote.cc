@@ -1,7 +1,10 @@
 // The remote operations: one request to a host's credmap_server each, with
 // the result delivered by copy, in place, per thread, handed over to the
 // caller or deep-copied.
+#include <chrono>
 #include <cstring>
+
+#include "credmap_stats.h"
 
 #include "host/rpk.h"
 #include "host/txt.h"
@@ -31,18 +34,26 @@ bool usable(const credmap_handle_t *h)
 // Sends the request and decodes the reply.  Returns CORE_OK when the call
 // went through (the reply's status is then the caller's to read), else the
 // status the operation's rule gives.
-core_status_t call(credmap_handle_t *h, rpcproc_t proc, xdrproc_t req_fn, void *req, xdrproc_t rep_fn, void *rep,
-                   const char *failure_text, Rule rule)
+core_status_t failed_call(credmap_handle_t *h, clnt_stat rc, const char *failure_text, Rule rule)
 {
-    clnt_stat rc = rpk_clnt_call(h->conn.clnt, proc, req_fn, req, rep_fn, rep, h->conn.timeout);
-    if (rc == RPC_SUCCESS)
-        return CORE_OK;
     if (rule != Rule::any_1004 && rc == RPC_PROCUNAVAIL)
         return CORE_E_UNSUPPORTED;
     if (rule == Rule::unencodable && (rc == RPC_CANTENCODEARGS || rc == RPC_CANTDECODERES))
         return CORE_E_UNSUPPORTED;
     rpk_clnt_perror(h->conn.clnt, failure_text);
     return CORE_E_RPC_FAILED;
+}
+
+core_status_t call(credmap_handle_t *h, rpcproc_t proc, xdrproc_t req_fn, void *req, xdrproc_t rep_fn, void *rep,
+                   const char *failure_text, Rule rule)
+{
+    auto start = std::chrono::steady_clock::now();
+    clnt_stat rc = rpk_clnt_call(h->conn.clnt, proc, req_fn, req, rep_fn, rep, h->conn.timeout);
+    core_status_t status = rc == RPC_SUCCESS ? CORE_OK : failed_call(h, rc, failure_text, rule);
+    // Every reply begins with its header: its status counts as the answer's.
+    credmap_note_exchange(status != CORE_OK ? status : static_cast<credmap_hdr_reply_t *>(rep)->status,
+                          std::chrono::steady_clock::now() - start);
+    return status;
 }
 
 // A server without the NT attribute cannot take SIDs of the NT type; the
