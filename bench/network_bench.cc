@@ -8,6 +8,8 @@
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -18,7 +20,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -252,16 +253,28 @@ void bare_handle_request(benchmark::State &state)
     }
 }
 
-// A set of fresh ids that the server has never been asked about.
-idkit_sid_credentials_t fresh_set(std::mt19937 &rng)
+// The gids of this machine's groups, each group once.
+const std::vector<uint32_t> &local_gids()
 {
-    idkit_sid_credentials_t set{};
-    idkit_uid_to_sid(&set.user, 100000 + rng() % 1000000000);
-    idkit_gid_to_sid(&set.group, 100000 + rng() % 1000000000);
-    set.ngroups = 2;
-    idkit_gid_to_sid(&set.groups[0], 100000 + rng() % 1000000000);
-    idkit_gid_to_sid(&set.groups[1], 100000 + rng() % 1000000000);
-    return set;
+    static std::vector<uint32_t> gids = [] {
+        std::vector<uint32_t> out;
+        setgrent();
+        while (struct group *g = getgrent())
+            out.push_back(g->gr_gid);
+        endgrent();
+        return out;
+    }();
+    return gids;
+}
+
+// Forgets the host, then maps the process's own credentials for it again:
+// the host is classified and its own credentials cached, the rest not.
+void fresh_host_but_own_credentials()
+{
+    credmap_cache_flush(kHost);
+    idkit_sid_credentials_t own{}, remote{};
+    idkit_get_sid_credentials(&own);
+    credmap_local_to_remote_sid(&own, kHost, &remote);
 }
 
 // The first mapping of a fresh process for the host: host information, the
@@ -275,6 +288,10 @@ void first_mapping(benchmark::State &state)
             return state.SkipWithError("no pipe");
         pid_t child = fork();
         if (child == 0) {
+            // The account databases were read before, as in any process
+            // that has been running a while.
+            (void)getpwuid(1);
+            (void)getgrgid(1);
             idkit_sid_credentials_t set{}, remote{};
             idkit_get_sid_credentials(&set);
             set.ngroups = 0;
@@ -313,13 +330,19 @@ void bare_first_mapping(benchmark::State &state)
     }
 }
 
-// A host and the process's own credentials known, the set new.
+// A host and the process's own credentials known, the set (of accounts the
+// machine has) not: one exchange.
 void set_miss(benchmark::State &state)
 {
-    std::mt19937 rng(7);
-    idkit_sid_credentials_t remote{};
+    idkit_sid_credentials_t set{}, remote{};
+    idkit_uid_to_sid(&set.user, 1);
+    idkit_gid_to_sid(&set.group, 1);
+    set.ngroups = 1;
+    idkit_gid_to_sid(&set.groups[0], 2);
     for (auto _ : state) {
-        idkit_sid_credentials_t set = fresh_set(rng);
+        state.PauseTiming();
+        fresh_host_but_own_credentials();
+        state.ResumeTiming();
         if (credmap_local_to_remote_sid(&set, kHost, &remote) != 0)
             state.SkipWithError("the mapping failed");
     }
@@ -336,31 +359,29 @@ void bare_set_miss(benchmark::State &state)
     }
 }
 
-// Whole credentials of state.range(0) groups; range(1) 1 for a set the
-// cache holds, 0 for a new one each time (one request for the set).
+// Whole credentials of state.range(0) groups (this machine's groups over
+// and over); range(1) 1 for a set the cache holds, 0 for one it does not
+// (one request for the set).
 void whole(benchmark::State &state)
 {
     size_t n = static_cast<size_t>(state.range(0));
     bool cached = state.range(1) != 0;
-    std::mt19937 rng(11);
     std::vector<idkit_sid_t> groups(n);
-    auto fill = [&] {
-        for (auto &g : groups)
-            idkit_gid_to_sid(&g, 100000 + rng() % 1000000000);
-    };
-    fill();
+    for (size_t i = 0; i < n; ++i)
+        idkit_gid_to_sid(&groups[i], local_gids()[i % local_gids().size()]);
     idkit_whole_credentials_t local{}, remote{};
     idkit_uid_to_sid(&local.user, 1);
     idkit_gid_to_sid(&local.group, 1);
     local.ngroups = static_cast<int32_t>(n);
     local.groups = groups.data();
+    fresh_host_but_own_credentials();
     if (cached && credmap_local_to_remote_whole(&local, kHost, &remote) != 0)
         return state.SkipWithError("the mapping failed");
     idkit_free_whole_credentials(&remote);
     for (auto _ : state) {
         if (!cached) {
             state.PauseTiming();
-            fill();
+            fresh_host_but_own_credentials();
             state.ResumeTiming();
         }
         if (credmap_local_to_remote_whole(&local, kHost, &remote) != 0)

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "host/core.h"
@@ -602,8 +604,14 @@ VELMO_API core_status_t idkit_whole_credentials_to_whole_string_credentials(cons
         complete = names.user != nullptr && names.group != nullptr && (n == 0 || names.groups != nullptr);
         if (complete)
             names.ngroups = n;
+        // A set may name a group many times: each is looked up once.
+        std::unordered_map<std::string_view, std::string> seen;
         for (size_t i = 0; complete && i < n; ++i) {
-            names.groups[i] = dup_string(group_name_of(&wc->groups[i], work));
+            std::string_view key(reinterpret_cast<const char *>(&wc->groups[i]), sizeof(idkit_sid_t));
+            auto found = seen.find(key);
+            if (found == seen.end())
+                found = seen.emplace(key, group_name_of(&wc->groups[i], work)).first;
+            names.groups[i] = dup_string(found->second);
             complete = names.groups[i] != nullptr;
         }
     } catch (const std::bad_alloc &) {
