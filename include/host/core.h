@@ -34,6 +34,7 @@ enum core_status_code {
     CORE_E_NO_MEMORY = 1101,       /* not enough memory */
     CORE_E_NOT_FOUND = 1102,       /* no such entry */
     CORE_E_SYSTEM = 1103,          /* a system call failed */
+    CORE_E_DIRECTORY_UNREACHABLE = 1104, /* the account directory cannot be reached */
     HUBD_E_HOST_UNKNOWN = 1110,    /* host name cannot be resolved */
     HUBD_E_UNREACHABLE = 1111,     /* the host's location broker cannot be reached */
     HUBD_E_NOT_REGISTERED = 1112,  /* server not registered and not startable */
@@ -42,6 +43,8 @@ enum core_status_code {
     HUBD_E_PROTOCOL = 1115,        /* the location broker answered badly */
     HUBD_E_CLIENT = 1116,          /* RPC client for the server cannot be made */
     HUBD_E_NO_HOSTINFO = 1117,     /* the location broker gives no host information */
+    HUBD_E_NOT_PERMITTED = 1118,   /* the location broker does not take this from this caller */
+    HUBD_E_TOO_MANY = 1119,        /* the location broker holds as many registrations as it takes */
     IDKIT_E_BAD_SID_TEXT = 1120,   /* text is not a SID */
     IDKIT_E_UNMAPPED_SID = 1121,   /* SID stands for no local user or group */
     IDKIT_E_NO_CREDENTIALS = 1122  /* own credentials cannot be read */

@@ -48,27 +48,6 @@ bool parse_u32(const std::string &text, uint32_t *out)
     return true;
 }
 
-// The SID of an account: the domain SID with the RID appended.
-bool account_sid(const idkit_sid_t &domain, uint32_t rid, idkit_sid_t *out)
-{
-    if (domain.length < 8 || domain.body[1] >= 6)
-        return false;
-    *out = domain;
-    uint8_t *p = out->body + domain.length;
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(rid >> (8 * i));
-    out->body[1]++;
-    out->length = static_cast<uint8_t>(domain.length + 4);
-    return true;
-}
-
-// Requests name accounts as C strings, "DOMAIN\name" or "DOMAIN/name": a
-// name with a NUL byte or a separator in it could never be asked for.
-bool plain_name(const std::string &name)
-{
-    return name.find_first_of(std::string_view("\\/\0", 3)) == std::string::npos;
-}
-
 size_t group_index(const Directory &d, const std::string &name, bool *found)
 {
     for (size_t i = 0; i < d.groups.size(); ++i)
@@ -155,21 +134,39 @@ bool parse_line(Directory *d, const std::vector<std::string> &w, std::string *wh
     return *why = "unknown line kind " + w[0], false;
 }
 
-// The account part of a name of this domain: "DOM\x", "DOM/x" and "x" give
-// "x"; a name of another domain gives null.
-const char *account_part(const Directory &d, const char *name)
+}  // namespace
+
+bool account_sid(const idkit_sid_t &domain, uint32_t rid, idkit_sid_t *out)
+{
+    if (domain.length < 8 || domain.body[1] >= 6)
+        return false;
+    *out = domain;
+    uint8_t *p = out->body + domain.length;
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(rid >> (8 * i));
+    out->body[1]++;
+    out->length = static_cast<uint8_t>(domain.length + 4);
+    return true;
+}
+
+// Requests name accounts as C strings, "DOMAIN\name" or "DOMAIN/name": a
+// name with a NUL byte or a separator in it could never be asked for.
+bool plain_name(const std::string &name)
+{
+    return name.find_first_of(std::string_view("\\/\0", 3)) == std::string::npos;
+}
+
+const char *account_part(const std::string &domain, const char *name)
 {
     if (name == nullptr)
         return nullptr;
     const char *sep = std::strpbrk(name, "\\/");
     if (sep == nullptr)
         return name;
-    if (static_cast<size_t>(sep - name) != d.domain.size() || strncasecmp(name, d.domain.c_str(), d.domain.size()) != 0)
+    if (static_cast<size_t>(sep - name) != domain.size() || strncasecmp(name, domain.c_str(), domain.size()) != 0)
         return nullptr;
     return sep + 1;
 }
-
-}  // namespace
 
 bool load_directory(const std::string &path, Directory *out, std::string *error)
 {
@@ -211,7 +208,7 @@ bool parse_directory(std::string_view text, const std::string &name, Directory *
 
 const User *find_user(const Directory &d, const char *name)
 {
-    const char *account = account_part(d, name);
+    const char *account = account_part(d.domain, name);
     for (const auto &u : d.users)
         if (account != nullptr && strcasecmp(u.name.c_str(), account) == 0)
             return &u;
@@ -220,7 +217,7 @@ const User *find_user(const Directory &d, const char *name)
 
 const Group *find_group(const Directory &d, const char *name)
 {
-    const char *account = account_part(d, name);
+    const char *account = account_part(d.domain, name);
     for (const auto &g : d.groups)
         if (account != nullptr && strcasecmp(g.name.c_str(), account) == 0)
             return &g;

@@ -57,6 +57,15 @@ const Group *find_group_by_sid(const Directory &d, const idkit_sid_t &sid);
 // "DOMAIN\name".
 std::string qualified(const Directory &d, const std::string &name);
 
+// The account part of a request's name for the domain `domain`: "DOM\x",
+// "DOM/x" and "x" give "x"; a name of another domain, or none, gives null.
+const char *account_part(const std::string &domain, const char *name);
+// The SID of an account: the domain SID with the RID appended; false when
+// the domain SID has no room for one.
+bool account_sid(const idkit_sid_t &domain, uint32_t rid, idkit_sid_t *out);
+// Whether a request can name the account: no '\', '/' or NUL byte.
+bool plain_name(const std::string &name);
+
 }  // namespace credmap_server
 
 #endif

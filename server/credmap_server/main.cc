@@ -1,18 +1,25 @@
 // credmap_server: the reference server of the credmap protocol.  It plays a
-// remote Windows host, answering from an account directory file.
+// remote Windows host, answering from an account directory file or from an
+// LDAP directory such as Active Directory.
 #include <getopt.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iostream>
 #include <string>
+#include <thread>
 
 #include "daemon.h"
 #include "threaded.h"
 #include "hubd_prot.h"
 #include "host/hubd.h"
+#include "ldap_source.h"
+#include "ldif.h"
 #include "net.h"
 #include "server.h"
 #include "velmo/credmap_prot.h"
@@ -32,17 +39,42 @@ struct Options {
     std::vector<std::string> refused;
     unsigned idle_timeout = velmo::daemon::kIdleSeconds;
     unsigned threads = 8;
+    credmap_server::LdapOptions ldap;  // with --ldap
+    std::string password_file;
+    bool print_ldif = false;
 };
 
 Options options;
 
 void usage(FILE *out)
 {
-    fputs("usage: credmap_server --accounts FILE [OPTION]...\n"
+    fprintf(out,
+          "usage: credmap_server --accounts FILE [OPTION]...\n"
+          "       credmap_server --ldap URI --base DN [OPTION]...\n"
+          "       credmap_server --accounts FILE --print-ldif --base DN\n"
           "Serves the credmap protocol (program 390521, version 1) over TCP from an\n"
           "account directory, as the credential-mapping server of a Windows host.\n"
           "\n"
           "  --accounts FILE        the account directory (see docs/account-directory.md)\n"
+          "  --ldap URI             or the accounts of an LDAP directory, such as Active\n"
+          "                         Directory (see docs/ldap.md); several URIs separated\n"
+          "                         by blanks are tried in turn\n"
+          "  --base DN              the directory's entry of the domain; its subtree is\n"
+          "                         searched\n"
+          "  --bind-dn DN           bind as DN (default: anonymously) ...\n"
+          "  --password-file FILE   ... with the password in FILE\n"
+          "  --starttls             use TLS on an ldap:// connection (ldaps:// always does)\n"
+          "  --ldap-timeout SECS    the longest a request may spend in the directory, and\n"
+          "                         a connection (default 5); past it, or while the\n"
+          "                         directory cannot be reached, requests are answered\n"
+          "                         with status 1104\n"
+          "  --domain NAME          the domain's name (default: the base entry's dc,\n"
+          "                         upper-cased)\n"
+          "  --domain-sid SID       the domain's SID (default: the base entry's)\n"
+          "  --attribute KEY=ATTR   read ATTR for KEY; may be repeated; an empty ATTR turns\n"
+          "                         an optional one off.  The keys and their defaults:\n"
+          "%s"
+          "  --print-ldif           print the directory file as LDIF under --base and exit\n"
           "  --address ADDR         address to listen on (default: $HUBD_ADDRESS when\n"
           "                         started by a hubd, else 127.0.0.1)\n"
           "  --port N               TCP port; 0 lets the system choose (default 0)\n"
@@ -78,7 +110,7 @@ void usage(FILE *out)
           "\n"
           "Started by a hubd, it writes its port to the descriptor in HUBD_READY_FD once\n"
           "it listens.  It stops cleanly on SIGTERM, SIGINT or the exit request.\n",
-          out);
+          credmap_server::attribute_help().c_str());
 }
 
 bool parse_count(const char *arg, long *out)
@@ -131,7 +163,17 @@ bool parse_options(int argc, char **argv)
         ANSWER_GROUPS,
         IDLE_TIMEOUT,
         CHAOS,
-        THREADS
+        THREADS,
+        LDAP,
+        BASE,
+        BIND_DN,
+        PASSWORD_FILE,
+        STARTTLS,
+        ATTRIBUTE,
+        LDAP_TIMEOUT,
+        DOMAIN,
+        DOMAIN_SID,
+        PRINT_LDIF
     };
     // In the order of the enumeration: an option's value less one is its row.
     static const option long_options[] = {{"accounts", required_argument, nullptr, ACCOUNTS},
@@ -154,10 +196,21 @@ bool parse_options(int argc, char **argv)
                                           {"idle-timeout", required_argument, nullptr, IDLE_TIMEOUT},
                                           {"chaos", required_argument, nullptr, CHAOS},
                                           {"threads", required_argument, nullptr, THREADS},
+                                          {"ldap", required_argument, nullptr, LDAP},
+                                          {"base", required_argument, nullptr, BASE},
+                                          {"bind-dn", required_argument, nullptr, BIND_DN},
+                                          {"password-file", required_argument, nullptr, PASSWORD_FILE},
+                                          {"starttls", no_argument, nullptr, STARTTLS},
+                                          {"attribute", required_argument, nullptr, ATTRIBUTE},
+                                          {"ldap-timeout", required_argument, nullptr, LDAP_TIMEOUT},
+                                          {"domain", required_argument, nullptr, DOMAIN},
+                                          {"domain-sid", required_argument, nullptr, DOMAIN_SID},
+                                          {"print-ldif", no_argument, nullptr, PRINT_LDIF},
                                           {nullptr, 0, nullptr, 0}};
     int c;
     unsigned long n;
     long count = 0;
+    std::string error;
     while ((c = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
         bool ok = true;
         switch (c) {
@@ -228,6 +281,37 @@ bool parse_options(int argc, char **argv)
             ok = velmo::daemon::parse_unsigned(optarg, IDKIT_WHOLE_MAX_GROUPS, &n);
             config.answer_groups = static_cast<uint32_t>(n);
             break;
+        case LDAP:
+            options.ldap.uri = optarg;
+            break;
+        case BASE:
+            options.ldap.base = optarg;
+            break;
+        case BIND_DN:
+            options.ldap.bind_dn = optarg;
+            break;
+        case PASSWORD_FILE:
+            options.password_file = optarg;
+            break;
+        case STARTTLS:
+            options.ldap.starttls = true;
+            break;
+        case ATTRIBUTE:
+            ok = credmap_server::parse_attribute(optarg, &options.ldap, &error);
+            break;
+        case LDAP_TIMEOUT:
+            ok = velmo::daemon::parse_unsigned(optarg, 600, &n) && n > 0;
+            options.ldap.timeout_seconds = static_cast<unsigned>(n);
+            break;
+        case DOMAIN:
+            options.ldap.domain = optarg;
+            break;
+        case DOMAIN_SID:
+            options.ldap.domain_sid = optarg;
+            break;
+        case PRINT_LDIF:
+            options.print_ldif = true;
+            break;
         case HELP:
             usage(stdout);
             std::exit(0);
@@ -235,32 +319,79 @@ bool parse_options(int argc, char **argv)
             usage(stderr);
             return false;
         }
+        if (!ok && !error.empty())
+            return log("%s", error.c_str()), false;
         if (!ok)
             return log("bad value for --%s: %s", long_options[c - 1].name, optarg ? optarg : ""), false;
     }
     if (optind != argc)
         return log("unexpected argument: %s", argv[optind]), false;
-    if (options.accounts.empty())
-        return log("--accounts FILE is required"), usage(stderr), false;
+    if (options.accounts.empty() == options.ldap.uri.empty())
+        return log("give --accounts FILE or --ldap URI"), usage(stderr), false;
+    if (options.ldap.bind_dn.empty() != options.password_file.empty())
+        return log("--bind-dn and --password-file go together"), false;
+    if (options.print_ldif && (options.accounts.empty() || options.ldap.base.empty()))
+        return log("--print-ldif needs --accounts FILE and --base DN"), false;
     return true;
 }
 
-bool load_accounts()
+// --refuse, for either source; the directory file says at once which
+// names it lacks.
+void take_refused()
 {
-    std::string error;
-    if (!credmap_server::load_directory(options.accounts, &config.directory, &error)) {
-        log("%s", error.c_str());
-        return false;
-    }
     for (const auto &name : options.refused) {
-        bool found = false;
-        for (auto &u : config.directory.users)
-            if (strcasecmp(u.name.c_str(), name.c_str()) == 0)
-                u.refused = found = true;
+        std::string lower = name;
+        for (char &c : lower)
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        config.refused_names.insert(lower);
+        bool found = options.accounts.empty();
+        for (const auto &u : config.directory.users)
+            found = found || strcasecmp(u.name.c_str(), name.c_str()) == 0;
         if (!found)
             log("--refuse %s: no such user", name.c_str());
     }
+}
+
+// The password of --bind-dn: the file's first line.
+bool read_password(const std::string &path, std::string *out)
+{
+    std::ifstream file(path);
+    if (!file || !std::getline(file, *out))
+        return log("%s: cannot read the password", path.c_str()), false;
+    if (!out->empty() && out->back() == '\r')
+        out->pop_back();
+    if (out->empty())
+        return log("%s: the password is empty", path.c_str()), false;
     return true;
+}
+
+// The account source: the directory file, or the LDAP directory (made in
+// *ldap, which main keeps until the end).
+bool load_accounts(credmap_server::LdapSourcePtr *ldap, credmap_server::AccountSource *ldap_accounts)
+{
+    std::string error;
+    if (!options.accounts.empty() && !credmap_server::load_directory(options.accounts, &config.directory, &error))
+        return log("%s", error.c_str()), false;
+    take_refused();
+    if (options.accounts.empty()) {
+        if (!options.password_file.empty() && !read_password(options.password_file, &options.ldap.password))
+            return false;
+        *ldap = credmap_server::make_ldap_source(options.ldap, &error);
+        if (*ldap == nullptr)
+            return log("%s", error.c_str()), false;
+        *ldap_accounts = credmap_server::account_source(ldap->get());
+        config.source = ldap_accounts;
+    }
+    return true;
+}
+
+int print_ldif()
+{
+    std::string text, error;
+    if (!credmap_server::directory_ldif(config.directory, options.ldap.base, &text, &error))
+        return log("%s", error.c_str()), 1;
+    std::cout << text;
+    return std::cout.flush() ? 0 : 1;
 }
 
 // Registers with (or unregisters from) the hubd named by --hubd.
@@ -316,8 +447,12 @@ void report_ready(unsigned port)
 int main(int argc, char **argv)
 {
     velmo::daemon::set_program("credmap_server");
-    if (!parse_options(argc, argv) || !load_accounts())
+    credmap_server::LdapSourcePtr ldap;
+    credmap_server::AccountSource ldap_accounts;
+    if (!parse_options(argc, argv) || !load_accounts(&ldap, &ldap_accounts))
         return 2;
+    if (options.print_ldif)
+        return print_ldif();
     if (options.address.empty()) {
         const char *hubd_address = std::getenv("HUBD_ADDRESS");
         options.address = hubd_address != nullptr ? hubd_address : "127.0.0.1";
@@ -340,9 +475,18 @@ int main(int argc, char **argv)
     if (!velmo::daemon::write_port_file(options.port_file, port) || !tell_hubd(port, true))
         return 1;
     report_ready(port);
-    log("serving domain %s (%zu users, %zu groups) on %s port %u with %u threads", config.directory.domain.c_str(),
-        config.directory.users.size(), config.directory.groups.size(), options.address.c_str(), port,
-        options.threads);
+    if (ldap == nullptr)
+        log("serving domain %s (%zu users, %zu groups) on %s port %u with %u threads",
+            config.directory.domain.c_str(), config.directory.users.size(), config.directory.groups.size(),
+            options.address.c_str(), port, options.threads);
+    else
+        log("serving the accounts of %s under %s on %s port %u with %u threads", options.ldap.uri.c_str(),
+            options.ldap.base.c_str(), options.address.c_str(), port, options.threads);
+    // The log says at once whether the directory can be reached; requests
+    // are answered meanwhile.
+    std::thread probing;
+    if (ldap != nullptr)
+        probing = std::thread(credmap_server::probe, ldap.get());
     velmo::daemon::ThreadedService service;
     service.listener = fd;
     service.program = CREDMAP_PROG;
@@ -351,6 +495,8 @@ int main(int argc, char **argv)
     service.workers = options.threads;
     service.idle_seconds = options.idle_timeout;
     bool served = velmo::daemon::serve_threaded(service);
+    if (probing.joinable())
+        probing.join();
     tell_hubd(port, false);
     log(served ? "stopping" : "cannot start the threads that answer");
     close(fd);

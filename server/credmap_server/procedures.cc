@@ -1,17 +1,22 @@
-// The procedures of the reference credmap_server, answered from the account
-// directory, with the misbehaviours tests ask for.
+// The procedures of the reference credmap_server, answered from its account
+// source (a directory file or an LDAP directory), with the misbehaviours
+// tests ask for.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
+#include <vector>
 
 #include "chaos.h"
 #include "daemon.h"
 #include "server.h"
+#include "source.h"
 #include "velmo/credmap_prot.h"
 
 namespace credmap_server {
@@ -51,10 +56,97 @@ void delay()
     }
 }
 
-const Directory &dir()
+// ---- Look-ups through the account source ----
+
+const AccountSource &source()
 {
-    return config.directory;
+    static const AccountSource from_file = file_source(&config.directory);
+    return config.source != nullptr ? *config.source : from_file;
 }
+
+// The look-ups of one request.  One the source cannot answer marks the
+// request, which is then answered with CORE_E_DIRECTORY_UNREACHABLE alone;
+// the look-ups after it are not made.  Together they may take the source's
+// time limit.
+struct Ask {
+    const AccountSource &source;
+    Clock::time_point deadline;
+    bool unavailable = false;
+    bool have_domain = false;
+    std::string domain;
+    idkit_sid_t domain_sid{};
+};
+
+Ask start_asking()
+{
+    const AccountSource &s = source();
+    return Ask{s, Clock::now() + s.time_limit, false, false, "", {}};
+}
+
+bool check(Ask &a, Found found)
+{
+    a.unavailable = a.unavailable || found == Found::kUnavailable;
+    return found == Found::kYes;
+}
+
+// Every source knows its domain; one that cannot say cannot answer.
+bool domain(Ask &a)
+{
+    if (!a.have_domain && !a.unavailable) {
+        a.have_domain = a.source.domain(a.source.state, a.deadline, &a.domain, &a.domain_sid) == Found::kYes;
+        a.unavailable = !a.have_domain;
+    }
+    return a.have_domain;
+}
+
+std::optional<UserRecord> user(Ask &a, const Key &key, bool with_groups = false)
+{
+    UserRecord u;
+    if (a.unavailable || !check(a, a.source.user(a.source.state, key, with_groups, a.deadline, &u)))
+        return std::nullopt;
+    return u;
+}
+
+std::vector<std::optional<GroupRecord>> groups(Ask &a, const std::vector<Key> &keys)
+{
+    std::vector<std::optional<GroupRecord>> found;
+    if (a.unavailable || !check(a, a.source.groups(a.source.state, keys, a.deadline, &found)) ||
+        found.size() != keys.size())
+        found.assign(keys.size(), std::nullopt);
+    return found;
+}
+
+std::optional<GroupRecord> group(Ask &a, const Key &key)
+{
+    return groups(a, {key})[0];
+}
+
+// Keys for the names of a request.
+std::vector<Key> name_keys(char *const *names, uint64_t n)
+{
+    std::vector<Key> keys;
+    for (uint64_t i = 0; i < n; ++i)
+        keys.push_back(by_name(names[i]));
+    return keys;
+}
+
+bool refused(const std::optional<UserRecord> &u)
+{
+    if (!u)
+        return false;
+    std::string lower = u->name;
+    for (char &c : lower)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return u->refused || config.refused_names.count(lower) != 0;
+}
+
+std::string qualified(Ask &a, const std::string &name)
+{
+    domain(a);
+    return a.domain + "\\" + name;
+}
+
+// ---- Filling replies ----
 
 // The answers for names, ids and SIDs nobody has.
 void nobody_user(idkit_user_sid_t *out)
@@ -64,62 +156,64 @@ void nobody_user(idkit_user_sid_t *out)
     out->sid = IDKIT_SID_NOBODY;
 }
 
-void fill_user(const User *u, idkit_user_sid_t *out)
+void fill_user(Ask &a, const std::optional<UserRecord> &u, idkit_user_sid_t *out)
 {
-    if (u == nullptr)
+    if (!u)
         return nobody_user(out);
-    out->name = dup(qualified(dir(), u->name));
+    out->name = dup(qualified(a, u->name));
     out->id = u->uid;
     out->sid = u->sid;
 }
 
-void fill_group(const Group *g, idkit_group_sid_t *out)
+void fill_group(Ask &a, const std::optional<GroupRecord> &g, idkit_group_sid_t *out)
 {
-    if (g == nullptr) {
+    if (!g) {
         out->name = dup("nobody");
         out->id = IDKIT_ID_NOBODY;
         out->sid = IDKIT_SID_NOBODY;
         return;
     }
-    out->name = dup(qualified(dir(), g->name));
+    out->name = dup(qualified(a, g->name));
     out->id = g->gid;
     out->sid = g->sid;
 }
 
-void fill_passwd(const User *u, idkit_passwd_sid_t *out)
+std::optional<GroupRecord> primary(const std::optional<UserRecord> &u)
 {
-    fill_user(u, &out->user);
-    fill_group(u == nullptr ? nullptr : &dir().groups[u->primary], &out->group);
-    out->gecos = dup(u == nullptr ? "" : u->gecos);
-    out->home = dup(u == nullptr ? "/" : u->home);
+    return u ? u->primary : std::nullopt;
 }
 
-idkit_sid_t user_sid(const char *name)
+void fill_passwd(Ask &a, const std::optional<UserRecord> &u, idkit_passwd_sid_t *out)
 {
-    const User *u = find_user(dir(), name);
-    return u == nullptr ? IDKIT_SID_NOBODY : u->sid;
+    fill_user(a, u, &out->user);
+    fill_group(a, primary(u), &out->group);
+    out->gecos = dup(!u ? "" : u->gecos);
+    out->home = dup(!u ? "/" : u->home);
 }
 
-idkit_sid_t group_sid(const char *name)
+idkit_sid_t user_sid(const std::optional<UserRecord> &u)
 {
-    const Group *g = find_group(dir(), name);
-    return g == nullptr ? IDKIT_SID_NOBODY : g->sid;
+    return u ? u->sid : IDKIT_SID_NOBODY;
 }
 
-bool refused(const char *name)
+idkit_sid_t group_sid(const std::optional<GroupRecord> &g)
 {
-    const User *u = find_user(dir(), name);
-    return u != nullptr && u->refused;
+    return g ? g->sid : IDKIT_SID_NOBODY;
 }
 
-std::string user_name(const User *u)
+uint32_t group_gid(const std::optional<GroupRecord> &g)
 {
-    return u == nullptr ? "nobody" : qualified(dir(), u->name);
+    return g ? g->gid : IDKIT_ID_NOBODY;
 }
 
-std::string group_name(const Group *g)
+std::string user_name(Ask &a, const std::optional<UserRecord> &u)
 {
-    return g == nullptr ? "nobody" : qualified(dir(), g->name);
+    return !u ? "nobody" : qualified(a, u->name);
+}
+
+std::string group_name(Ask &a, const std::optional<GroupRecord> &g)
+{
+    return !g ? "nobody" : qualified(a, g->name);
 }
 
 uint32_t clamp_groups(uint32_t n)
@@ -137,180 +231,204 @@ uint64_t answered_groups(uint64_t asked, uint64_t record_max)
 
 // Procedure answers.  Each fills a cleared reply from a decoded request.
 
-void answer_contact(const credmap_contact_req_t &, credmap_contact_reply_t *r)
+void answer_contact(Ask &, const credmap_contact_req_t &, credmap_contact_reply_t *r)
 {
     r->server_word = 1;
     r->attributes = config.nt_attribute ? CREDMAP_ATTR_NT_SID : 0;
 }
 
-void answer_exit(const credmap_null_req_t &, credmap_null_reply_t *)
+void answer_exit(Ask &, const credmap_null_req_t &, credmap_null_reply_t *)
 {
     config.exit_requested = true;
 }
 
-void answer_get_credentials(const credmap_svr_get_credentials_req_t &q, credmap_svr_get_credentials_reply_t *r)
+void answer_get_credentials(Ask &a, const credmap_svr_get_credentials_req_t &q,
+                            credmap_svr_get_credentials_reply_t *r)
 {
-    const User *u = find_user(dir(), q.name);
-    if (u != nullptr && u->refused) {
+    auto u = user(a, by_name(q.name), true);
+    if (refused(u)) {
         r->hdr.status = CORE_E_CREDS_REFUSED;
         return;
     }
-    r->creds.uid = u == nullptr ? IDKIT_ID_NOBODY : u->uid;
-    r->creds.gid = u == nullptr ? IDKIT_ID_NOBODY : dir().groups[u->primary].gid;
-    uint32_t n = u == nullptr ? 0 : clamp_groups(static_cast<uint32_t>(u->groups.size()));
+    r->creds.uid = u ? u->uid : IDKIT_ID_NOBODY;
+    r->creds.gid = group_gid(primary(u));
+    uint32_t n = !u ? 0 : clamp_groups(static_cast<uint32_t>(u->groups.size()));
     for (uint32_t i = 0; i < n; ++i)
-        r->creds.groups[i] = dir().groups[u->groups[i]].gid;
+        r->creds.groups[i] = u->groups[i].gid;
     r->creds.ngroups = static_cast<int32_t>(n);
 }
 
-void answer_string_credentials(const credmap_lookup_string_credentials_req_t &q, credmap_svr_get_credentials_reply_t *r)
+void answer_string_credentials(Ask &a, const credmap_lookup_string_credentials_req_t &q,
+                               credmap_svr_get_credentials_reply_t *r)
 {
     const idkit_string_credentials_t &s = q.string_creds;
-    if (refused(s.user)) {
+    auto u = user(a, by_name(s.user));
+    if (refused(u)) {
         r->hdr.status = CORE_E_CREDS_REFUSED;
         return;
     }
-    const User *u = find_user(dir(), s.user);
-    const Group *g = find_group(dir(), s.group);
-    r->creds.uid = u == nullptr ? IDKIT_ID_NOBODY : u->uid;
-    r->creds.gid = g == nullptr ? IDKIT_ID_NOBODY : g->gid;
     auto n = static_cast<uint32_t>(answered_groups(s.ngroups, IDKIT_MAX_GROUPS));
-    for (uint32_t i = 0; i < n; ++i) {
-        const Group *m = find_group(dir(), s.groups[i]);
-        r->creds.groups[i] = m == nullptr ? IDKIT_ID_NOBODY : m->gid;
-    }
+    std::vector<Key> keys = name_keys(s.groups, n);
+    keys.push_back(by_name(s.group));
+    auto found = groups(a, keys);
+    r->creds.uid = u ? u->uid : IDKIT_ID_NOBODY;
+    r->creds.gid = group_gid(found[n]);
+    for (uint32_t i = 0; i < n; ++i)
+        r->creds.groups[i] = group_gid(found[i]);
     r->creds.ngroups = static_cast<int32_t>(n);
 }
 
-void answer_user_sid(const credmap_lookup_user_sid_req_t &q, credmap_lookup_user_sid_reply_t *r)
+void answer_user_sid(Ask &a, const credmap_lookup_user_sid_req_t &q, credmap_lookup_user_sid_reply_t *r)
 {
-    idkit_sid_t sid = user_sid(q.name);
+    idkit_sid_t sid = user_sid(user(a, by_name(q.name)));
     if (sid.kind == IDKIT_SID_KIND_NOBODY)
-        sid = group_sid(q.name);
+        sid = group_sid(group(a, by_name(q.name)));
     char text[IDKIT_SID_TEXT_MAX];
     r->sid = dup(idkit_sid_to_str(&sid, text));
 }
 
-void answer_domain_sid(const credmap_lookup_user_sid_req_t &q, credmap_lookup_user_sid_reply_t *r)
+void answer_domain_sid(Ask &a, const credmap_lookup_user_sid_req_t &q, credmap_lookup_user_sid_reply_t *r)
 {
-    bool ours = q.name == nullptr || q.name[0] == '\0' || strcasecmp(q.name, dir().domain.c_str()) == 0;
+    if (!domain(a))
+        return;
+    bool ours = q.name == nullptr || q.name[0] == '\0' || strcasecmp(q.name, a.domain.c_str()) == 0;
     char text[IDKIT_SID_TEXT_MAX];
-    r->sid = dup(idkit_sid_to_str(ours ? &dir().domain_sid : &IDKIT_SID_NOBODY, text));
+    r->sid = dup(idkit_sid_to_str(ours ? &a.domain_sid : &IDKIT_SID_NOBODY, text));
 }
 
-void answer_user_sid_credentials(const credmap_lookup_user_sid_credentials_req_t &q,
+void answer_user_sid_credentials(Ask &a, const credmap_lookup_user_sid_credentials_req_t &q,
                                  credmap_lookup_user_sid_credentials_reply_t *r)
 {
-    const User *u = find_user(dir(), q.name);
-    if (u != nullptr && u->refused) {
+    auto u = user(a, by_name(q.name), true);
+    if (refused(u)) {
         r->hdr.status = CORE_E_CREDS_REFUSED;
         return;
     }
-    fill_user(u, &r->user);
-    fill_group(u == nullptr ? nullptr : &dir().groups[u->primary], &r->group);
-    size_t n = u == nullptr ? 0 : u->groups.size();
+    fill_user(a, u, &r->user);
+    fill_group(a, primary(u), &r->group);
+    size_t n = !u ? 0 : u->groups.size();
     if (n == 0)
         return;
     r->groups = static_cast<idkit_group_sid_t *>(calloc(n, sizeof(idkit_group_sid_t)));
     if (r->groups == nullptr)
         return;
     for (size_t i = 0; i < n; ++i)
-        fill_group(&dir().groups[u->groups[i]], &r->groups[i]);
+        fill_group(a, u->groups[i], &r->groups[i]);
     r->ngroups = static_cast<uint32_t>(n);
 }
 
-void answer_getpwnam(const credmap_lookup_user_sid_credentials_req_t &q, credmap_svr_getpwnam_reply_t *r)
+void answer_getpwnam(Ask &a, const credmap_lookup_user_sid_credentials_req_t &q, credmap_svr_getpwnam_reply_t *r)
 {
-    fill_passwd(find_user(dir(), q.name), &r->pw);
+    fill_passwd(a, user(a, by_name(q.name)), &r->pw);
 }
 
-void answer_getpwuid(const credmap_svr_getpwuid_req_t &q, credmap_svr_getpwnam_reply_t *r)
+void answer_getpwuid(Ask &a, const credmap_svr_getpwuid_req_t &q, credmap_svr_getpwnam_reply_t *r)
 {
-    fill_passwd(find_user_by_uid(dir(), q.uid), &r->pw);
+    fill_passwd(a, user(a, by_id(q.uid)), &r->pw);
 }
 
-void answer_getpwsid(const credmap_svr_getpwsid_req_t &q, credmap_svr_getpwnam_reply_t *r)
+void answer_getpwsid(Ask &a, const credmap_svr_getpwsid_req_t &q, credmap_svr_getpwnam_reply_t *r)
 {
-    fill_passwd(find_user_by_sid(dir(), q.sid), &r->pw);
+    fill_passwd(a, user(a, by_sid(q.sid)), &r->pw);
 }
 
-void answer_getgrnam(const credmap_lookup_user_sid_credentials_req_t &q, credmap_svr_getgrnam_reply_t *r)
+void answer_getgrnam(Ask &a, const credmap_lookup_user_sid_credentials_req_t &q, credmap_svr_getgrnam_reply_t *r)
 {
-    fill_group(find_group(dir(), q.name), &r->gr);
+    fill_group(a, group(a, by_name(q.name)), &r->gr);
 }
 
-void answer_getgrgid(const credmap_svr_getgrgid_req_t &q, credmap_svr_getgrnam_reply_t *r)
+void answer_getgrgid(Ask &a, const credmap_svr_getgrgid_req_t &q, credmap_svr_getgrnam_reply_t *r)
 {
-    fill_group(find_group_by_gid(dir(), q.gid), &r->gr);
+    fill_group(a, group(a, by_id(q.gid)), &r->gr);
 }
 
-void answer_getgrsid(const credmap_svr_getpwsid_req_t &q, credmap_svr_getgrnam_reply_t *r)
+void answer_getgrsid(Ask &a, const credmap_svr_getpwsid_req_t &q, credmap_svr_getgrnam_reply_t *r)
 {
-    fill_group(find_group_by_sid(dir(), q.sid), &r->gr);
+    fill_group(a, group(a, by_sid(q.sid)), &r->gr);
 }
 
-void answer_lookup_credentials(const credmap_lookup_credentials_req_t &q, credmap_lookup_credentials_reply_t *r)
+void answer_lookup_credentials(Ask &a, const credmap_lookup_credentials_req_t &q,
+                               credmap_lookup_credentials_reply_t *r)
 {
     const idkit_credentials_t &c = q.creds;
-    const User *u = find_user_by_uid(dir(), static_cast<uint32_t>(c.uid));
-    if (u != nullptr && u->refused) {
+    auto u = user(a, by_id(static_cast<uint32_t>(c.uid)));
+    if (refused(u)) {
         r->hdr.status = CORE_E_CREDS_REFUSED;
         return;
     }
-    idkit_string_credentials_t &s = r->string_creds;
-    s.user = dup(user_name(u));
-    s.group = dup(group_name(find_group_by_gid(dir(), static_cast<uint32_t>(c.gid))));
     uint32_t n = c.ngroups < 0 ? 0 : clamp_groups(static_cast<uint32_t>(c.ngroups));
+    std::vector<Key> keys;
     for (uint32_t i = 0; i < n; ++i)
-        s.groups[i] = dup(group_name(find_group_by_gid(dir(), static_cast<uint32_t>(c.groups[i]))));
+        keys.push_back(by_id(static_cast<uint32_t>(c.groups[i])));
+    keys.push_back(by_id(static_cast<uint32_t>(c.gid)));
+    auto found = groups(a, keys);
+    idkit_string_credentials_t &s = r->string_creds;
+    s.user = dup(user_name(a, u));
+    s.group = dup(group_name(a, found[n]));
+    for (uint32_t i = 0; i < n; ++i)
+        s.groups[i] = dup(group_name(a, found[i]));
     s.ngroups = n;
 }
 
-void answer_string_credentials_sid(const credmap_lookup_string_credentials_sid_req_t &q,
+void answer_string_credentials_sid(Ask &a, const credmap_lookup_string_credentials_sid_req_t &q,
                                    credmap_lookup_string_credentials_sid_reply_t *r)
 {
     const idkit_string_credentials_t &s = q.string_creds;
-    if (refused(s.user)) {
+    auto u = user(a, by_name(s.user));
+    if (refused(u)) {
         r->hdr.status = CORE_E_CREDS_REFUSED;
         return;
     }
-    r->sid_creds.user = user_sid(s.user);
-    r->sid_creds.group = group_sid(s.group);
     auto n = static_cast<uint32_t>(answered_groups(s.ngroups, IDKIT_MAX_GROUPS));
+    std::vector<Key> keys = name_keys(s.groups, n);
+    keys.push_back(by_name(s.group));
+    auto found = groups(a, keys);
+    r->sid_creds.user = user_sid(u);
+    r->sid_creds.group = group_sid(found[n]);
     for (uint32_t i = 0; i < n; ++i)
-        r->sid_creds.groups[i] = group_sid(s.groups[i]);
+        r->sid_creds.groups[i] = group_sid(found[i]);
     r->sid_creds.ngroups = n;
 }
 
-void answer_sid_credentials(const credmap_lookup_sid_credentials_req_t &q, credmap_lookup_credentials_reply_t *r)
+void answer_sid_credentials(Ask &a, const credmap_lookup_sid_credentials_req_t &q,
+                            credmap_lookup_credentials_reply_t *r)
 {
     const idkit_sid_credentials_t &c = q.sid_creds;
-    const User *u = find_user_by_sid(dir(), c.user);
-    if (u != nullptr && u->refused) {
+    auto u = user(a, by_sid(c.user));
+    if (refused(u)) {
         r->hdr.status = CORE_E_CREDS_REFUSED;
         return;
     }
-    idkit_string_credentials_t &s = r->string_creds;
-    s.user = dup(user_name(u));
-    s.group = dup(group_name(find_group_by_sid(dir(), c.group)));
     auto n = static_cast<uint32_t>(answered_groups(c.ngroups, IDKIT_MAX_GROUPS));
+    std::vector<Key> keys;
     for (uint32_t i = 0; i < n; ++i)
-        s.groups[i] = dup(group_name(find_group_by_sid(dir(), c.groups[i])));
+        keys.push_back(by_sid(c.groups[i]));
+    keys.push_back(by_sid(c.group));
+    auto found = groups(a, keys);
+    idkit_string_credentials_t &s = r->string_creds;
+    s.user = dup(user_name(a, u));
+    s.group = dup(group_name(a, found[n]));
+    for (uint32_t i = 0; i < n; ++i)
+        s.groups[i] = dup(group_name(a, found[i]));
     s.ngroups = n;
 }
 
-void answer_whole_string_credentials(const credmap_lookup_whole_string_credentials_req_t &q,
+void answer_whole_string_credentials(Ask &a, const credmap_lookup_whole_string_credentials_req_t &q,
                                      credmap_lookup_whole_string_credentials_reply_t *r)
 {
     const idkit_whole_string_credentials_t &s = q.whole_string_creds;
-    if (refused(s.user)) {
+    auto u = user(a, by_name(s.user));
+    if (refused(u)) {
         r->hdr.status = CORE_E_CREDS_REFUSED;
         return;
     }
-    idkit_whole_credentials_t &w = r->whole_creds;
-    w.user = user_sid(s.user);
-    w.group = group_sid(s.group);
     uint64_t n = answered_groups(s.ngroups, IDKIT_WHOLE_MAX_GROUPS);
+    std::vector<Key> keys = name_keys(s.groups, n);
+    keys.push_back(by_name(s.group));
+    auto found = groups(a, keys);
+    idkit_whole_credentials_t &w = r->whole_creds;
+    w.user = user_sid(u);
+    w.group = group_sid(found[n]);
     if (n == 0)
         return;
     w.groups = static_cast<idkit_sid_t *>(calloc(n, sizeof(idkit_sid_t)));
@@ -319,7 +437,7 @@ void answer_whole_string_credentials(const credmap_lookup_whole_string_credentia
         return;
     }
     for (uint64_t i = 0; i < n; ++i)
-        w.groups[i] = group_sid(s.groups[i]);
+        w.groups[i] = group_sid(found[i]);
     w.ngroups = static_cast<int32_t>(n);
 }
 
@@ -384,9 +502,24 @@ bool take(std::atomic<long> *counter)
     return false;
 }
 
+// Answers from the account source; a request it cannot answer gets the
+// status alone.
+template<typename Req, typename Reply>
+void answer_from_source(void (*answer)(Ask &, const Req &, Reply *), const Req &req,
+                        bool_t (*reply_fn)(XDR *, Reply *), Reply *reply)
+{
+    Ask ask = start_asking();
+    answer(ask, req, reply);
+    if (!ask.unavailable)
+        return;
+    xdr_free((xdrproc_t)reply_fn, reinterpret_cast<char *>(reply));
+    *reply = Reply{};
+    reply->hdr.status = CORE_E_DIRECTORY_UNREACHABLE;
+}
+
 template<typename Req, typename Reply>
 void serve(SVCXPRT *xprt, unsigned proc, bool_t (*req_fn)(XDR *, Req *), bool_t (*reply_fn)(XDR *, Reply *),
-           void (*answer)(const Req &, Reply *), xdrproc_t hostile = nullptr)
+           void (*answer)(Ask &, const Req &, Reply *), xdrproc_t hostile = nullptr)
 {
     Req req{};
     if (!svc_getargs(xprt, (xdrproc_t)req_fn, reinterpret_cast<char *>(&req))) {
@@ -409,7 +542,7 @@ void serve(SVCXPRT *xprt, unsigned proc, bool_t (*req_fn)(XDR *, Req *), bool_t 
     if (forced != config.forced_status.end())
         reply.hdr.status = forced->second;
     else
-        answer(req, &reply);
+        answer_from_source(answer, req, reply_fn, &reply);
     delay();
     xdrproc_t encode = hostile != nullptr && config.too_many_groups ? hostile : (xdrproc_t)reply_fn;
     if (config.chaos)

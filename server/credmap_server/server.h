@@ -13,13 +13,16 @@
 #include <string>
 
 #include "accounts.h"
+#include "source.h"
 
 namespace credmap_server {
 
 // How the server behaves, including the ways tests ask it to misbehave as
 // real servers do.
 struct Config {
-    Directory directory;
+    Directory directory;                  // the directory file, when that is the source
+    const AccountSource *source = nullptr;  // null: the directory file above
+    std::set<std::string> refused_names;  // --refuse, in lower case
     bool nt_attribute = true;  // attributes carry "accepts NT SIDs"
     std::atomic<long> ignore_contacts{0};  // contacts left unanswered; -1: all
     std::atomic<long> reset_contacts{0};   // contacts answered by a reset; -1: all

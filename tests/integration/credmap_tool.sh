@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The credmap tool against simulated hosts: JSON a script can read, clear
-# failures, and the demo leaving no daemon behind.
+# failures said once, the hosts file's classes, and the demo leaving no
+# daemon behind.
 #   credmap_tool.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1 src=$2
@@ -105,7 +106,56 @@ for case in "no-such-host.invalid:host name cannot be resolved" "noserver:not re
   grep -q "credmap: to-remote $host: .*$text" "$tmp/err" || { cat "$tmp/err"; fail "message for $host"; }
 done
 if "$tool" to-remote winhost --uid x 2>/dev/null; then fail "a bad --uid was taken"; fi
-"$tool" to-remote --help | grep -q "^usage: credmap \[--json\] to-remote HOST" || fail "to-remote --help"
+"$tool" to-remote --help | grep -q "^usage: credmap \[--json\] \[--verbose\] to-remote HOST" || fail "to-remote --help"
+
+# Versions: the tool's, then the library's identification line.
+out=$("$tool" --version)
+grep -qx 'credmap [0-9][0-9.]*' <<<"$(head -n 1 <<<"$out")" && grep -q '^libvelmocredmap  *[0-9]' <<<"$out" ||
+  fail "--version: $out"
+
+# With --json every command prints one document and a newline, failures
+# included; the cache dump at exit goes to standard error.
+one_document() {
+  local code=0
+  "$tool" --json "$@" >"$tmp/doc" 2>/dev/null || code=$?
+  [ $code -le 1 ] && python3 -c 'import json, sys; t = open(sys.argv[1]).read()
+assert t.endswith("\n") and t.count("\n") == 1, repr(t); json.loads(t)' "$tmp/doc" ||
+    fail "--json $*: $(cat "$tmp/doc")"
+}
+printf 'role r\nuser S-1-22-1-0 r\n' > "$tmp/roles"
+one_document classify winhost
+one_document classify no-such-host.invalid
+KORVANTIS_CREDMAP_DUMP=1 one_document to-remote winhost --uid 0 --gid 0 --repeat 2 --stats
+one_document to-remote noserver --stats
+one_document to-local winhost --user $dom-1116 --group nobody --stats
+one_document to-posix winhost --uid 0 --gid 0
+one_document auth refuser --uid 1 --gid 1
+one_document acl winhost --to-remote "$tmp/acl"
+one_document rolemap winhost --to-remote "$tmp/roles"
+one_document getpwnam noserver alice
+one_document getgrgid winhost 21220
+for command in stats dump version hosts; do one_document $command; done
+
+# A failed mapping says why once, however often it was tried; --verbose
+# shows every message of the library.
+"$tool" to-remote noserver --repeat 3 2>"$tmp/err" >/dev/null && fail "to-remote noserver succeeded"
+[ -z "$(sort "$tmp/err" | uniq -d)" ] && [ "$(grep -c 'not registered' "$tmp/err")" -eq 1 ] ||
+  fail "repeated messages: $(cat "$tmp/err")"
+"$tool" --verbose to-remote noserver --repeat 3 2>"$tmp/err" >/dev/null && fail "to-remote noserver succeeded"
+[ "$(grep -c 'Unable to contact credmap svr:noserver' "$tmp/err")" -gt 1 ] || fail "--verbose: $(cat "$tmp/err")"
+
+# The hosts of the hosts file with their classes.
+printf 'localhost 127.0.0.1 7711\ngone 127.0.0.9 1\nWINHOST 127.0.0.9 1\n' >> "$VELMO_HOSTS"
+"$tool" --json hosts | python3 -c 'import json, sys
+d = json.load(sys.stdin)
+classes = {h["name"]: h["class"] for h in d["hosts"]}
+assert classes == {"winhost": "nt", "unixhost": "my_domain", "noserver": "nt", "refuser": "nt",
+                   "localhost": "local", "gone": "unreachable"}, classes' || fail "hosts --json"
+"$tool" hosts | grep -q '^winhost .* Windows/NT (Windows Server 2022)$' || fail "hosts text"
+# Completion offers those names.
+out=$(bash -c '. "$1/contrib/bash-completion/credmap"; COMP_WORDS=(credmap to-remote g); COMP_CWORD=2
+  _credmap; echo "${COMPREPLY[*]}"' - "$src")
+[ "$out" = gone ] || fail "completion of host names: $out"
 
 # The demo: every step, and no daemon left afterwards.
 out=$("$tool" demo)

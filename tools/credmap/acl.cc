@@ -113,7 +113,7 @@ int finish(const std::string &command, const Request &r, core_status_t status, b
         out.add("host", Json::string(r.host)).add("status", Json::number(status));
         out.add("message", Json::string(core_strerror(status)));
         out.add(command == "acl" ? "entries" : "roles", body);
-        std::printf("%s\n", out.text().c_str());
+        print_json(out);
     } else if (text != nullptr) {
         std::fputs(text, stdout);
     }

@@ -169,7 +169,7 @@ int cmd_to_posix(const Context &c)
         out.add("local", ids_json(mine.uid, mine.gid, groups_of(mine)));
         if (status == 0)
             out.add("remote", ids_json(theirs.uid, theirs.gid, groups_of(theirs)));
-        std::printf("%s\n", out.text().c_str());
+        print_json(out);
     } else if (status == 0) {
         std::string title = "remote (" + host + ")";
         std::printf("%-7s %-24s %s\n", "", "local", title.c_str());
@@ -200,9 +200,11 @@ int cmd_auth(const Context &c)
     if (auth == nullptr || !decode(auth, &r)) {
         if (auth != nullptr)
             auth_destroy(auth);
-        if (c.json)
-            std::printf("{\"host\":%s,\"status\":%d,\"message\":%s}\n", Json::string(host).text().c_str(),
-                        CORE_E_CREDS_REFUSED, Json::string(core_strerror(CORE_E_CREDS_REFUSED)).text().c_str());
+        if (c.json) {
+            Json out = Json::object();
+            out.add("host", Json::string(host)).add("status", Json::number(CORE_E_CREDS_REFUSED));
+            print_json(out.add("message", Json::string(core_strerror(CORE_E_CREDS_REFUSED))));
+        }
         return fail("auth " + host + ": no authentication", CORE_E_CREDS_REFUSED);
     }
     std::string address, call_error = call.empty() ? "" : null_call(auth, host, call, &address);
@@ -219,7 +221,7 @@ int cmd_auth(const Context &c)
             j.add("error", call_error.empty() ? Json::null() : Json::string(call_error));
             out.add("call", j);
         }
-        std::printf("%s\n", out.text().c_str());
+        print_json(out);
     } else {
         std::printf("AUTH_UNIX credentials for %s:\n  machine %s\n  uid     %llu\n  gid     %llu\n  groups  %s\n",
                     host.c_str(), r.machine.c_str(), static_cast<unsigned long long>(r.uid),

@@ -1,6 +1,8 @@
 // The commands of the credmap tool, over the library's exported interface.
 #include "commands.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -40,12 +42,70 @@ Json group_json(const std::string &key, const idkit_group_sid_t &gr)
     return j;
 }
 
+// Where a failed lookup of one key stands in the results.
+Json failed_json(const std::string &key, core_status_t status)
+{
+    Json j = Json::object();
+    j.add("query", Json::string(key)).add("status", Json::number(status));
+    return j.add("message", Json::string(core_strerror(status)));
+}
+
+// The library's dump of the caches (to standard output), as lines.
+std::vector<std::string> dump_lines()
+{
+    std::fflush(stdout);
+    FILE *capture = std::tmpfile();
+    if (capture == nullptr)
+        return {};
+    int saved = dup(STDOUT_FILENO);
+    if (saved < 0 || dup2(fileno(capture), STDOUT_FILENO) < 0) {
+        if (saved >= 0)
+            close(saved);
+        std::fclose(capture);
+        return {};
+    }
+    credmap_dump_cache();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    std::rewind(capture);
+    std::vector<std::string> lines;
+    char line[4096];
+    while (std::fgets(line, sizeof line, capture) != nullptr)
+        lines.emplace_back(line, std::strcspn(line, "\n"));
+    std::fclose(capture);
+    return lines;
+}
+
+// The last failure reported, for failure_json.
+struct Failure {
+    std::string what, reason;
+    core_status_t status = 0;
+} last;
+
 }  // namespace
 
 int fail(const std::string &what, core_status_t status)
 {
     std::fprintf(stderr, "credmap: %s: %s (status %d)\n", what.c_str(), core_strerror(status), status);
+    last = {what, core_strerror(status), status};
     return 1;
+}
+
+int fail_because(const std::string &what, const std::string &reason, core_status_t status)
+{
+    std::fprintf(stderr, "credmap: %s: %s\n", what.c_str(), reason.c_str());
+    last = {what, reason, status};
+    return 1;
+}
+
+Json failure_json()
+{
+    // A failure that went unrecorded is still a failure.
+    core_status_t status = last.status != 0 ? last.status : CORE_E_FAILURE;
+    Json j = Json::object();
+    j.add("error", Json::string(last.what)).add("status", Json::number(status));
+    return j.add("message", Json::string(last.reason.empty() ? core_strerror(status) : last.reason));
 }
 
 int bad_usage(const std::string &text)
@@ -86,7 +146,7 @@ int cmd_classify(const Context &c)
         out.add("host", Json::string(host)).add("local", Json::boolean(local));
         out.add("os_name", os.empty() ? Json::null() : Json::string(os));
         out.add("nt", Json::boolean(windows)).add("mapped", Json::boolean(windows));
-        std::printf("%s\n", out.text().c_str());
+        print_json(out);
     } else if (local) {
         std::printf("%s: the local host; credentials are taken as they are\n", host.c_str());
     } else {
@@ -104,9 +164,14 @@ int cmd_lookup(const std::string &which, const Context &c)
         return bad_usage(which + " needs a HOST and at least one key");
     credmap_handle_t *handle = nullptr;
     core_status_t status = credmap_get_handle(c.args[0].c_str(), &handle);
-    if (status != 0)
-        return fail(which + " " + c.args[0], status);
     Json results = Json::array();
+    if (status != 0) {
+        for (size_t i = 1; i < c.args.size(); ++i)
+            results.push(failed_json(c.args[i], status));
+        if (c.json)
+            print_json(results);
+        return fail(which + " " + c.args[0], status);
+    }
     int exit_status = 0;
     for (size_t i = 1; i < c.args.size(); ++i) {
         const std::string &key = c.args[i];
@@ -114,6 +179,7 @@ int cmd_lookup(const std::string &which, const Context &c)
         bool numeric = which == "getpwuid" || which == "getgrgid";
         if (numeric && !parse_id(key, &id)) {
             exit_status = bad_usage("not a numeric id: " + key);
+            results.push(failed_json(key, CORE_E_BAD_ARGUMENT));
             continue;
         }
         idkit_passwd_sid_t pw{};
@@ -128,6 +194,7 @@ int cmd_lookup(const std::string &which, const Context &c)
             status = credmap_svr_getgrgid(handle, id, &gr);
         if (status != 0) {
             exit_status = fail(which + " " + key, status);
+            results.push(failed_json(key, status));
             continue;
         }
         bool user = which.rfind("getpw", 0) == 0;
@@ -143,21 +210,52 @@ int cmd_lookup(const std::string &which, const Context &c)
     }
     credmap_free_handle(handle);
     if (c.json)
-        std::printf("%s\n", results.text().c_str());
+        print_json(results);
     return exit_status;
 }
 
-int cmd_dump(const Context &)
+// As JSON, each table of the dump with its entries as the dump words them.
+int cmd_dump(const Context &c)
 {
-    credmap_dump_cache();
+    if (!c.json) {
+        credmap_dump_cache();
+        return 0;
+    }
+    Json tables = Json::array(), entries = Json::array();
+    std::string name;
+    auto close_table = [&] {
+        if (!name.empty())
+            tables.push(Json::object().add("table", Json::string(name)).add("entries", entries));
+    };
+    for (const auto &line : dump_lines()) {
+        if (line.empty() || line.rfind("---", 0) == 0)
+            continue;
+        if (line.rfind("    ", 0) != 0) {
+            close_table();
+            name = line;
+            entries = Json::array();
+        } else if (line != "    Empty") {
+            entries.push(Json::string(line.substr(4)));
+        }
+    }
+    close_table();
+    print_json(Json::object().add("tables", tables));
     return 0;
 }
 
-int cmd_version(const Context &)
+int cmd_version(const Context &c)
 {
     char line[VOX_LINE_MAX];
-    libvelmocredmap_sprintf_verid(line);
-    std::fputs(line, stdout);
+    int n = libvelmocredmap_sprintf_verid(line);
+    while (n > 0 && line[n - 1] == '\n')
+        line[--n] = '\0';
+    if (c.json)
+        print_json(Json::object()
+                       .add("tool", Json::string("credmap"))
+                       .add("version", Json::string(VELMO_TOOL_VERSION))
+                       .add("library", Json::string(line)));
+    else
+        std::printf("credmap %s\n%s\n", VELMO_TOOL_VERSION, line);
     return 0;
 }
 

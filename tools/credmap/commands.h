@@ -27,6 +27,7 @@ int cmd_stats(const Context &c);
 int cmd_lookup(const std::string &which, const Context &c);
 int cmd_dump(const Context &c);
 int cmd_version(const Context &c);
+int cmd_hosts(const Context &c);
 int cmd_demo(const Context &c);
 
 // Maps the set for the host and prints it (shared with the demo).
@@ -41,6 +42,12 @@ void print_stats_text(const credmap_cache_stats_t &s);
 // Shared by the commands: a failed operation (exit status 1), bad usage
 // (exit status 2), a decimal id.
 int fail(const std::string &what, core_status_t status);
+// A failure whose reason is not a status text (the status goes to JSON).
+int fail_because(const std::string &what, const std::string &reason, core_status_t status);
+// The last failure fail() reported, as a JSON document: {"error", "status",
+// "message"}, for a command that fails before it has a document of its own.
+class Json;
+Json failure_json();
 int bad_usage(const std::string &text);
 bool parse_id(const std::string &text, uint32_t *out);
 

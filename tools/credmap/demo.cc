@@ -1,9 +1,13 @@
 // credmap demo: a simulated Windows host and a simulated UNIX host on
-// loopback, and the library's main road through them.
+// loopback, and the library's main road through them.  With --ldap the
+// Windows host's server reads its accounts from a throw-away slapd.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,9 +30,10 @@
 namespace credmap_tool {
 namespace {
 
-// Daemons of the demo; stopped on every way out.
-pid_t daemons[2] = {-1, -1};
+// Daemons of the demo (the hubds, then slapd); stopped on every way out.
+pid_t daemons[3] = {-1, -1, -1};
 char scratch[64] = "";
+const char kLdapBase[] = "dc=korvantis,dc=example";
 
 void stop_daemons()
 {
@@ -151,7 +156,68 @@ std::vector<Account> accounts()
     return out;
 }
 
-bool start_hosts(std::string *server_log)
+// A port of 127.0.0.1 nothing listens on now, and whether something does.
+unsigned free_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    unsigned port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+bool listening(unsigned port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+// A throw-away slapd holding the sample domain, its folder in the demo's
+// (examples/ldap/run-slapd.sh); its URI, or "" when it cannot be started.
+std::string start_slapd(const std::string &dir)
+{
+    std::string examples = dir_of(VELMO_DEMO_ACCOUNTS) + "/ldap";
+    std::string here = self_dir();
+    std::string script = find_file({here + "/../share/velmocredmap/ldap/run-slapd.sh", examples + "/run-slapd.sh"});
+    std::string ldif = find_file({here + "/../share/velmocredmap/ldap/korvantis.ldif", examples + "/korvantis.ldif"});
+    if (access("/usr/sbin/slapd", X_OK) != 0 || script.empty() || ldif.empty()) {
+        std::fprintf(stderr, "credmap demo: --ldap needs slapd (scripts/setup installs it) and examples/ldap\n");
+        return "";
+    }
+    // Another program may take the port between the choice and the bind.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        unsigned port = free_port();
+        daemons[2] = spawn({script, dir + "/slapd", "127.0.0.1", std::to_string(port), kLdapBase, ldif},
+                           dir + "/slapd.log");
+        for (int i = 0; i < 200 && waitpid(daemons[2], nullptr, WNOHANG) == 0; ++i) {
+            if (listening(port)) {
+                std::printf("  directory slapd at 127.0.0.1 port %-5u holding the sample domain under %s\n", port,
+                            kLdapBase);
+                return "ldap://127.0.0.1:" + std::to_string(port);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        kill(daemons[2], SIGTERM);
+        waitpid(daemons[2], nullptr, 0);
+        daemons[2] = -1;
+    }
+    std::fprintf(stderr, "credmap demo: slapd did not start (see %s/slapd.log)\n", dir.c_str());
+    return "";
+}
+
+bool start_hosts(bool ldap, std::string *server_log)
 {
     std::string here = self_dir();
     std::string hubd = find_file({here + "/../../server/hubd", here + "/../sbin/hubd", here + "/hubd"});
@@ -168,12 +234,20 @@ bool start_hosts(std::string *server_log)
         return false;
     std::string dir = scratch;
     *server_log = dir + "/winhost.requests";
-    std::string start = "credmap_server=" + server + " --accounts " + directory + " --log-requests " + *server_log;
+    std::string accounts = "--accounts " + directory;
+    std::printf("%s simulated hosts on loopback (logs in %s):\n", ldap ? "A directory server and two" : "Two",
+                dir.c_str());
+    if (ldap) {
+        std::string uri = start_slapd(dir);
+        if (uri.empty())
+            return false;
+        accounts = "--ldap " + uri + " --base " + kLdapBase;
+    }
+    std::string start = "credmap_server=" + server + " " + accounts + " --log-requests " + *server_log;
     struct Host {
         const char *name, *address, *os;
     } hosts[] = {{"winhost", "127.0.0.2", "Windows Server 2022"}, {"unixhost", "127.0.0.3", "Linux"}};
     std::ofstream hosts_file(dir + "/hosts");
-    std::printf("Two simulated hosts on loopback (logs in %s):\n", dir.c_str());
     for (int i = 0; i < 2; ++i) {
         std::vector<std::string> argv = {hubd,
                                          "--address",
@@ -196,7 +270,10 @@ bool start_hosts(std::string *server_log)
         }
         hosts_file << hosts[i].name << " " << hosts[i].address << " " << port << "\n";
         std::printf("  %-9s hubd at %s port %-5u reporting \"%s\"%s\n", hosts[i].name, hosts[i].address, port,
-                    hosts[i].os, i == 0 ? ", starts credmap_server on demand" : "");
+                    hosts[i].os,
+                    i != 0  ? ""
+                    : ldap  ? ", starts credmap_server on demand, on the directory"
+                            : ", starts credmap_server on demand");
     }
     hosts_file.close();
     setenv("VELMO_HOSTS", (dir + "/hosts").c_str(), 1);
@@ -297,10 +374,10 @@ int map_large_user(const char *host, const std::string &log)
     return failures;
 }
 
-int run_demo()
+int run_demo(bool ldap)
 {
     std::string log;
-    if (!start_hosts(&log))
+    if (!start_hosts(ldap, &log))
         return 1;
     std::vector<Account> list = accounts();
 
@@ -344,13 +421,19 @@ int run_demo()
 
 }  // namespace
 
-int cmd_demo(const Context &)
+int cmd_demo(const Context &c)
 {
+    bool ldap = false;
+    for (const auto &arg : c.args) {
+        if (arg != "--ldap")
+            return bad_usage("unknown option " + arg);
+        ldap = true;
+    }
     signal(SIGINT, on_signal);
     signal(SIGTERM, on_signal);
     signal(SIGHUP, on_signal);
     std::atexit(stop_daemons);
-    int status = run_demo();
+    int status = run_demo(ldap);
     stop_daemons();
     std::printf("\nThe simulated hosts are stopped.\n");
     return status;

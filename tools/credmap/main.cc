@@ -1,9 +1,12 @@
 // credmap: the library's operations from a shell.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "commands.h"
+#include "output.h"
 
 namespace {
 
@@ -65,23 +68,36 @@ const Command kCommands[] = {
      "Prints the library's cache statistics of this process (zeros in a fresh one;\n"
      "--stats on to-remote and to-local prints them after the mappings)."},
     {"dump", "dump", "Prints the library's caches of this process (empty in a fresh one)."},
-    {"version", "version", "Prints the library's identification line."},
-    {"demo", "demo",
+    {"hosts", "hosts",
+     "Lists the hosts of the hosts file named by VELMO_HOSTS with each host's class,\n"
+     "as the library classifies it: the local host, a Windows (NT) host whose\n"
+     "credentials are mapped, a host in my credentials domain (credentials taken as\n"
+     "they are), or unreachable (its location broker did not answer; the reason\n"
+     "follows)."},
+    {"version", "version", "Prints the tool's version and the library's identification line (as --version)."},
+    {"demo", "demo [--ldap]",
      "Starts a simulated Windows host and a simulated UNIX host on loopback and\n"
      "shows credentials mapped for them, answered from the cache the second time,\n"
-     "and the cache.  Stops its daemons on every way out, Ctrl-C included."},
+     "and the cache.  With --ldap the Windows host's credmap_server reads its\n"
+     "accounts from a throw-away slapd holding the sample domain (slapd must be\n"
+     "installed).  Stops its daemons on every way out, Ctrl-C included.  Text\n"
+     "only: it has no JSON form."},
 };
 
 void usage(FILE *out)
 {
-    std::fputs("usage: credmap [--json] COMMAND [ARGUMENT]...\n"
+    std::fputs("usage: credmap [--json] [--verbose] COMMAND [ARGUMENT]...\n"
                "Maps user and group credentials between this host and remote hosts.\n\n"
                "Commands:\n",
                out);
     for (const auto &c : kCommands)
         std::fprintf(out, "  %s\n", c.usage);
-    std::fputs("\n  --json    print results as JSON, for scripts\n"
-               "  --help    this text; COMMAND --help describes a command\n\n"
+    std::fputs("\n  --json     print results as JSON, for scripts: one document, ended by a\n"
+               "             newline, also when the operation fails\n"
+               "  --verbose  print every message of the library as it comes (without it, a\n"
+               "             message the library repeats is printed once)\n"
+               "  --version  the tool's version and the library's identification line\n"
+               "  --help     this text; COMMAND --help describes a command\n\n"
                "Hosts are found through the hosts file named by VELMO_HOSTS, else the\n"
                "resolver.  Exit status: 0 on success, 1 when an operation failed (the reason on\n"
                "standard error), 2 for bad usage.\n",
@@ -119,9 +135,24 @@ int run(const std::string &name, const credmap_tool::Context &c)
         return cmd_dump(c);
     if (name == "version")
         return cmd_version(c);
+    if (name == "hosts")
+        return cmd_hosts(c);
     if (name == "demo")
         return cmd_demo(c);
     return cmd_lookup(name, c);
+}
+
+// With --json, standard output carries one document: when a command failed
+// before it printed one, the failure is the document.  Whatever the library
+// prints to standard output later (the cache dump at exit that
+// KORVANTIS_CREDMAP_DUMP asks for) goes to standard error instead.
+int finish_json(int status)
+{
+    if (!credmap_tool::json_printed() && status == 1)
+        credmap_tool::print_json(credmap_tool::failure_json());
+    std::fflush(stdout);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+    return status;
 }
 
 }  // namespace
@@ -130,11 +161,15 @@ int main(int argc, char **argv)
 {
     credmap_tool::Context context;
     std::string command;
-    bool help = false;
+    bool help = false, version = false, verbose = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--json")
             context.json = true;
+        else if (arg == "--verbose")
+            verbose = true;
+        else if (arg == "--version")
+            version = true;
         else if (arg == "--help" || arg == "-h")
             help = true;
         else if (command.empty())
@@ -142,6 +177,10 @@ int main(int argc, char **argv)
         else
             context.args.push_back(arg);
     }
+    if (!verbose)
+        credmap_tool::fold_library_messages();
+    if (version && !help)
+        command = "version";
     if (command.empty()) {
         usage(help ? stdout : stderr);
         return help ? 0 : 2;
@@ -153,8 +192,11 @@ int main(int argc, char **argv)
         return 2;
     }
     if (help) {
-        std::printf("usage: credmap [--json] %s\n%s\n", c->usage, c->help);
+        std::printf("usage: credmap [--json] [--verbose] %s\n%s\n", c->usage, c->help);
         return 0;
     }
-    return run(command, context);
+    if (context.json && command == "demo")
+        return credmap_tool::bad_usage("demo prints text only; run it without --json");
+    int status = run(command, context);
+    return context.json ? finish_json(status) : status;
 }

@@ -141,7 +141,7 @@ int report(const std::string &command, const std::string &host, const Set &local
         }
         if (have_stats)
             out.add("stats", stats_json(stats));
-        std::printf("%s\n", out.text().c_str());
+        print_json(out);
     } else if (status == 0) {
         std::string remote_title = "remote (" + host + ")";
         const char *format = "%-11s %-44s %s\n";

@@ -2,9 +2,53 @@
 #include "output.h"
 
 #include <cstdio>
+#include <mutex>
+#include <set>
+
+#include "host/vox.h"
 
 namespace credmap_tool {
 namespace {
+
+bool printed = false;
+
+// The lines the folding sink has printed, and the lock its callers share
+// (the library may print from any thread).
+std::mutex fold_lock;
+std::set<std::string> fold_seen;
+
+const char *severity_word(int severity)
+{
+    switch (severity) {
+    case VOX_WARNING:
+        return "warning";
+    case VOX_ERROR:
+        return "error";
+    case VOX_WARNING_NOTE:
+    case VOX_ERROR_NOTE:
+        return "note";
+    case VOX_TRACE:
+        return "trace";
+    default:
+        return "info";
+    }
+}
+
+// Writes the line as the message service would ("facility: severity:
+// text"), unless it is a warning, error or note already printed.
+void fold_sink(int severity, const char *facility, const char *text, void *)
+{
+    std::string line = text;
+    if (line.empty() || line.back() != '\n')
+        line += '\n';
+    if (severity != VOX_PLAIN)
+        line = std::string(facility) + ": " + severity_word(severity) + ": " + line;
+    bool foldable = severity >= VOX_WARNING && severity <= VOX_ERROR_NOTE;
+    std::lock_guard<std::mutex> guard(fold_lock);
+    if (foldable && !fold_seen.insert(line).second)
+        return;
+    std::fputs(line.c_str(), stderr);
+}
 
 std::string quote(const std::string &s)
 {
@@ -76,6 +120,22 @@ Json &Json::push(Json value)
     text_ += value.text();
     empty_ = false;
     return *this;
+}
+
+void print_json(const Json &doc)
+{
+    std::printf("%s\n", doc.text().c_str());
+    printed = true;
+}
+
+bool json_printed()
+{
+    return printed;
+}
+
+void fold_library_messages()
+{
+    vox_set_sink(fold_sink, nullptr);
 }
 
 std::string sid_text(const idkit_sid_t &sid)

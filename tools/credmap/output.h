@@ -36,6 +36,17 @@ private:
     std::string text_;
 };
 
+// Prints the document of a --json command and a newline; every command
+// prints at most one.
+void print_json(const Json &doc);
+bool json_printed();
+
+// Routes the library's messages (vox_set_sink) so that each distinct warning,
+// error or note is printed once: a failed mapping reports its contact
+// failure for the process's own credentials and again for the set, and
+// --repeat repeats both.  Traces and plain text pass unchanged.
+void fold_library_messages();
+
 std::string sid_text(const idkit_sid_t &sid);
 Json stats_json(const credmap_cache_stats_t &s);
 // The local name of a local SID ("" when it has none).

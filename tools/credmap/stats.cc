@@ -69,7 +69,7 @@ int cmd_stats(const Context &c)
     if (!read_stats(&s))
         return fail("stats", CORE_E_FAILURE);
     if (c.json)
-        std::printf("%s\n", stats_json(s).text().c_str());
+        print_json(stats_json(s));
     else
         print_stats_text(s);
     return 0;
