@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "credmap_cache.h"
+#include "host/hubd.h"
 #include "hubd_prot.h"
 #include "velmo/credmap.h"
 
@@ -292,6 +293,12 @@ void first_mapping(benchmark::State &state)
             // that has been running a while.
             (void)getpwuid(1);
             (void)getgrgid(1);
+            // What the parent learnt is not the child's: nothing of the
+            // host is known, as in a process that has just started.
+            credmap_cache_flush(nullptr);
+            const hubd_server_id_t id = {CREDMAP_PROG, CREDMAP_VERS, 1};
+            hubd_forget_location(kHost, &id, "credmap_server");
+            unsetenv("VELMO_LOCATION_CACHE");
             idkit_sid_credentials_t set{}, remote{};
             idkit_get_sid_credentials(&set);
             set.ngroups = 0;
