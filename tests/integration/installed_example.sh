@@ -9,6 +9,8 @@ build=$1 src=$2 sanitize=${3:-}
 . "$(dirname "$0")/sim_hosts.sh"
 
 cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
+# Every header in the project's own folder, nothing beside it.
+[ "$(ls "$tmp/prefix/include")" = velmocredmap ] || { ls -R "$tmp/prefix/include"; exit 1; }
 pc=$(dirname "$(find "$tmp/prefix" -name velmocredmap.pc)")
 libdir=$(dirname "$(find "$tmp/prefix" -name 'libvelmocredmap.so' | head -n 1)")
 flags=$(PKG_CONFIG_PATH=$pc pkg-config --cflags --libs velmocredmap)
