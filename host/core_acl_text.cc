@@ -285,11 +285,12 @@ VELMO_API char *core_sid_acl_entry_to_text(const core_sid_acl_entry_t *entry, ch
         } else {
             char sid[IDKIT_SID_TEXT_MAX];
             idkit_sid_to_str(&entry->sid, sid);
-            if (known == nullptr)
-                text = "kind " + std::to_string(entry->kind) + " " + sid;
-            else
-                text = known->has_sid ? std::string(known->name) + " " + sid : known->name;
-            text += " " + rights_text(entry->rights);
+            // Appended piece by piece: g++ 12 at -O3 warns wrongly about
+            // the temporaries of a chain of string additions.
+            text = known == nullptr ? "kind " + std::to_string(entry->kind) : known->name;
+            if (known == nullptr || known->has_sid)
+                text.append(" ").append(sid);
+            text.append(" ").append(rights_text(entry->rights));
             if (entry->flags != 0)
                 text += " flags=" + std::to_string(entry->flags);
         }

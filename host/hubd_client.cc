@@ -8,10 +8,9 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <mutex>
 #include <new>
 #include <string>
@@ -30,24 +29,76 @@ constexpr timeval kHostinfoTimeout{10, 0};
 // Long enough for the hubd to start a server on demand.
 constexpr timeval kLocateTimeout{30, 0};
 
-// Looks the host up in the hosts file named by VELMO_HOSTS.  The file is
-// read on every call: it is small, and a change takes effect at once.
-bool lookup_hosts_file(const char *host, velmo::net::Address *out)
+// Where a host name led: the address of its hubd, or nothing; and what the
+// hosts file said about it, for hubd_explain_host.
+struct Lookup {
+    bool found = false;
+    const char *path = nullptr;  // the hosts file, or null when none is named
+    int read_error = 0;          // errno of reading it, or 0
+    velmo::hosts::Finding finding;
+};
+
+// Looks the host up in the hosts file named by VELMO_HOSTS, else through
+// the resolver.  The file is read on every call: it is small, and a change
+// takes effect at once.
+Lookup find_host(const char *host, velmo::net::Address *out)
 {
-    const char *path = std::getenv("VELMO_HOSTS");
-    if (path == nullptr || *path == '\0')
-        return false;
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return velmo::hosts::find_in_text(text.str(), host, out);
+    Lookup l;
+    l.path = std::getenv("VELMO_HOSTS");
+    if (l.path != nullptr && *l.path == '\0')
+        l.path = nullptr;
+    std::string text;
+    if (l.path != nullptr && velmo::hosts::read_file(l.path, &text, &l.read_error))
+        l.finding = velmo::hosts::examine(text, host, out);
+    l.found = l.finding.kind == velmo::hosts::Finding::kFound || velmo::net::resolve(host, HUBD_DEFAULT_PORT, out);
+    return l;
 }
 
 core_status_t resolve_host(const char *host, velmo::net::Address *out)
 {
-    if (lookup_hosts_file(host, out))
-        return CORE_OK;
-    return velmo::net::resolve(host, HUBD_DEFAULT_PORT, out) ? CORE_OK : HUBD_E_HOST_UNKNOWN;
+    return find_host(host, out).found ? CORE_OK : HUBD_E_HOST_UNKNOWN;
+}
+
+// What the hosts file says of the host, in words ("" when it names it well).
+std::string file_says(const char *host, const Lookup &l)
+{
+    using velmo::hosts::Finding;
+    std::string file = "the hosts file " + std::string(l.path != nullptr ? l.path : "");
+    if (l.path == nullptr)
+        return "VELMO_HOSTS names no hosts file";
+    if (l.read_error != 0)
+        return file + " (VELMO_HOSTS) cannot be read: " + std::strerror(l.read_error);
+    if (l.finding.kind == Finding::kBad)
+        return "line " + std::to_string(l.finding.line) + " of " + file + " names " + host + " but " +
+               l.finding.problem + " (a line is NAME ADDRESS PORT)";
+    if (l.finding.kind == Finding::kNotNamed)
+        return std::string(host) + " is not in " + file;
+    return "";
+}
+
+// What to do about a name that leads nowhere.
+std::string remedy(const char *host, const Lookup &l)
+{
+    using velmo::hosts::Finding;
+    std::string line = std::string("a line \"") + host + " ADDRESS PORT\"";
+    if (l.path == nullptr)
+        return "set VELMO_HOSTS to a hosts file with " + line + ", or make the name resolvable";
+    if (l.read_error != 0)
+        return "correct VELMO_HOSTS or create the file";
+    if (l.finding.kind == Finding::kBad)
+        return "correct line " + std::to_string(l.finding.line) + " of " + l.path;
+    return "add " + line + " to " + l.path;
+}
+
+std::string explanation(const char *host, const Lookup &l, const velmo::net::Address &address)
+{
+    std::string where =
+        velmo::net::address_text(address) + " port " + std::to_string(velmo::net::address_port(address));
+    if (l.finding.kind == velmo::hosts::Finding::kFound)
+        return "line " + std::to_string(l.finding.line) + " of the hosts file " + l.path + ": " + where;
+    if (l.found)
+        return "the resolver: " + where + " (" + file_says(host, l) + ")";
+    return file_says(host, l) + ", and the resolver does not know " + host + ": " + remedy(host, l);
 }
 
 core_status_t connect_status(int error)
@@ -194,6 +245,29 @@ char *copy_text(const char *text)
 }  // namespace
 
 extern "C" {
+
+VELMO_API core_status_t hubd_explain_host(const char *host, hubd_host_source_t *out)
+{
+    if (out == nullptr)
+        return CORE_E_BAD_ARGUMENT;
+    *out = hubd_host_source_t{};
+    if (host == nullptr || *host == '\0')
+        return CORE_E_BAD_ARGUMENT;
+    try {
+        velmo::net::Address address;
+        Lookup l = find_host(host, &address);
+        out->found = l.found ? 1 : 0;
+        out->line = l.finding.line;
+        if (l.found) {
+            out->port = velmo::net::address_port(address);
+            std::snprintf(out->address, sizeof out->address, "%s", velmo::net::address_text(address).c_str());
+        }
+        std::snprintf(out->text, sizeof out->text, "%s", explanation(host, l, address).c_str());
+        return l.found ? CORE_OK : HUBD_E_HOST_UNKNOWN;
+    } catch (const std::bad_alloc &) {
+        return CORE_E_NO_MEMORY;
+    }
+}
 
 VELMO_API core_status_t hubd_hostinfo(const char *host, hubd_hostinfo_t *info)
 {

@@ -70,6 +70,26 @@ VELMO_API core_status_t hubd_connect_to_server(const char *host, const hubd_serv
  * when a location was remembered, else 0.  The environment variable
  * VELMO_LOCATION_CACHE=0 turns remembering off. */
 VELMO_API int hubd_forget_location(const char *host, const hubd_server_id_t *server_id, const char *server_name);
+/* Where a host name leads, as hubd_explain_host tells it. */
+#define HUBD_EXPLAIN_TEXT_MAX 640
+typedef struct hubd_host_source {
+    int32_t found;                    /* 1: the name gives a hubd's address; 0: it does not */
+    uint32_t line;                    /* the hosts file's line that gave it or is wrong; 0: none */
+    uint32_t port;                    /* the hubd's port, when found */
+    char address[48];                 /* the hubd's numeric address, when found */
+    char text[HUBD_EXPLAIN_TEXT_MAX]; /* for people: where it was found, or what to fix */
+} hubd_host_source_t;
+
+VELMO_STATIC_ASSERT(sizeof(hubd_host_source_t) == 700, "hubd_host_source_t is 700 bytes");
+
+/* Finds `host` as every call of this client does, and says how: through
+ * which line of the hosts file or the resolver, or why the name leads
+ * nowhere (the hosts file cannot be read, its line for the host is
+ * malformed, or neither it nor the resolver knows the name), naming what to
+ * fix.  Returns 0 when found, HUBD_E_HOST_UNKNOWN when not (the status the
+ * other calls give for the name), CORE_E_BAD_ARGUMENT without a name or
+ * record. */
+VELMO_API core_status_t hubd_explain_host(const char *host, hubd_host_source_t *out);
 /* Fills `info` from the host's hubd; 0, or a status (info then cleared). */
 VELMO_API core_status_t hubd_hostinfo(const char *host, hubd_hostinfo_t *info);
 /* Releases what the record holds. */

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The credmap tool against simulated hosts: JSON a script can read, clear
-# failures said once, the hosts file's classes, and the demo leaving no
-# daemon behind.
+# failures said once and explained, one command-line contract, check naming
+# the step that breaks, the shell keeping its caches, the hosts file's
+# classes, and the demo leaving no daemon behind.
 #   credmap_tool.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1 src=$2
@@ -16,6 +17,9 @@ start_host unixhost 127.0.0.3 Linux "$hubd"
 start_host noserver 127.0.0.4 "Windows Server 2016" "$hubd"
 start_host refuser 127.0.0.5 "Windows Server 2022" "$hubd" "$build/server/credmap_server" \
   "$src/examples/korvantis.accounts --refuse daemon"
+# A server that takes connections and never answers the contact.
+start_host silent 127.0.0.6 "Windows Server 2022" "$hubd" "$build/server/credmap_server" \
+  "$src/examples/korvantis.accounts --ignore-contact"
 
 json=$("$tool" --json to-remote WINHOST --uid 0 --gid 0 --groups 0,1)
 python3 - "$json" <<'PY'
@@ -31,8 +35,9 @@ json=$("$tool" --json getpwnam winhost Alice nobody-here)
 python3 - "$json" <<'PY'
 import json, sys
 d = json.loads(sys.argv[1])
-assert d[0]["name"] == "KORVANTIS\\Alice" and d[0]["uid"] == 21104, d
-assert d[1]["sid"] == "nobody", d
+r = d["results"]
+assert d["status"] == 0 and r[0]["name"] == "KORVANTIS\\Alice" and r[0]["uid"] == 21104, d
+assert r[1]["sid"] == "nobody", d
 PY
 # Back from the Windows host: a domain account to the local one of its name
 # ("Sudo" found as "sudo"), an account without one to nobody.
@@ -113,14 +118,16 @@ out=$("$tool" --version)
 grep -qx 'credmap [0-9][0-9.]*' <<<"$(head -n 1 <<<"$out")" && grep -q '^libvelmocredmap  *[0-9]' <<<"$out" ||
   fail "--version: $out"
 
-# With --json every command prints one document and a newline, failures
-# included; the cache dump at exit goes to standard error.
+# With --json every command prints one object and a newline, failures and
+# bad usage included, with a status that is 0 exactly when the exit status
+# is; the cache dump at exit goes to standard error.
 one_document() {
   local code=0
   "$tool" --json "$@" >"$tmp/doc" 2>/dev/null || code=$?
-  [ $code -le 1 ] && python3 -c 'import json, sys; t = open(sys.argv[1]).read()
-assert t.endswith("\n") and t.count("\n") == 1, repr(t); json.loads(t)' "$tmp/doc" ||
-    fail "--json $*: $(cat "$tmp/doc")"
+  python3 -c 'import json, sys; t = open(sys.argv[1]).read(); code = int(sys.argv[2])
+assert t.endswith("\n") and t.count("\n") == 1, repr(t); d = json.loads(t)
+assert isinstance(d, dict) and isinstance(d["message"], str) and (d["status"] == 0) == (code == 0), (code, d)' \
+    "$tmp/doc" "$code" || fail "--json $*: $(cat "$tmp/doc")"
 }
 printf 'role r\nuser S-1-22-1-0 r\n' > "$tmp/roles"
 one_document classify winhost
@@ -134,7 +141,99 @@ one_document acl winhost --to-remote "$tmp/acl"
 one_document rolemap winhost --to-remote "$tmp/roles"
 one_document getpwnam noserver alice
 one_document getgrgid winhost 21220
-for command in stats dump version hosts; do one_document $command; done
+one_document check unixhost
+one_document to-remote winhost --bogus
+for command in stats dump version hosts demo nonsense; do one_document $command; done
+
+# The command-line contract: exit status|what standard error says (-: any)|
+# the line.
+# Some entries mapped and some not is a failure (1).
+printf 'user %s-1116 rwx\nuser %s-9999 r\n' $dom $dom > "$tmp/half"
+while IFS='|' read -r code text args; do
+  eval "set -- $args"
+  got=0; "$tool" "$@" >"$tmp/out" 2>"$tmp/err" || got=$?
+  [ "$got" = "$code" ] && { [ "$text" = - ] || grep -q -- "$text" "$tmp/err"; } ||
+    fail "credmap $args: $got, $(cat "$tmp/err")"
+done <<EOF
+2|unknown option --bogus|to-remote winhost --bogus
+2|unknown option --bogus|--bogus stats
+2|missing value for --uid|to-remote winhost --uid --gid 0
+2|bad --uid|to-remote winhost --uid ' 1'
+2|bad --uid|to-remote winhost --uid +1
+2|bad --repeat|to-remote winhost --repeat 0x2
+2|--whole takes no value|to-remote winhost --whole=yes
+2|unexpected argument "extra"|stats extra
+2|unexpected argument "extra"|classify winhost extra
+2|unexpected argument "extra"|to-posix winhost extra
+2|not a numeric id|getpwuid winhost 4294967296
+2|bad --timeout|check winhost --timeout=0
+0|-|to-remote winhost --uid=0 --gid=0 --groups=1
+0|-|auth winhost --uid 0 --gid 0 --call=536894033 3 127.0.0.1:$(cat "$tmp/recorder.port")
+1|not converted: user $dom-9999|acl winhost --to-local --mode=drop $tmp/half
+EOF
+grep -qx "user S-1-22-1-0 rwx" "$tmp/out" || fail "the entry that mapped was not printed: $(cat "$tmp/out")"
+
+# Every way a name leads nowhere is explained once, naming what to fix.
+cp "$VELMO_HOSTS" "$tmp/hosts.good"
+printf 'badport 127.0.0.9 x\nbadrange 127.0.0.9 70000\n' >> "$VELMO_HOSTS"
+while IFS='|' read -r hosts host text; do
+  VELMO_HOSTS=$hosts "$tool" to-remote "$host" --repeat 2 >/dev/null 2>"$tmp/err" && fail "to-remote $host succeeded"
+  [ "$(grep -c -- "$text" "$tmp/err")" -eq 1 ] && grep -q "(status 1110)" "$tmp/err" ||
+    fail "explanation for $host: $(cat "$tmp/err")"
+done <<EOF
+$tmp/none|winhost|the hosts file $tmp/none (VELMO_HOSTS) cannot be read: No such file or directory
+$VELMO_HOSTS|badport|line 6 of the hosts file $VELMO_HOSTS names badport but its PORT "x" is not a number
+$VELMO_HOSTS|badrange|line 7 of the hosts file $VELMO_HOSTS names badrange but its PORT 70000 is out of range
+$VELMO_HOSTS|no-such-host.invalid|no-such-host.invalid is not in the hosts file $VELMO_HOSTS, and the resolver does not
+EOF
+cp "$tmp/hosts.good" "$VELMO_HOSTS"
+
+# check: five hosts, five verdicts, each naming its step.  The silent server
+# is given up on after 2 s; --verbose says at once what is waited for.
+echo "gone 127.0.0.9 1" >> "$VELMO_HOSTS"
+while read -r host code verdict step class; do
+  got=0; "$tool" --json check "$host" --timeout 2 >"$tmp/doc" 2>/dev/null || got=$?
+  python3 - "$tmp/doc" "$got" "$code" "$verdict" "$step" "$class" <<'PY' || fail "check $host: $(cat "$tmp/doc")"
+import json, sys
+d = json.load(open(sys.argv[1]))
+got, code, verdict, step, klass = sys.argv[2:]
+steps = {s["step"]: s["verdict"] for s in d["steps"]}
+assert (got, d["verdict"], str(d["failed_step"]), str(d["class"])) == (code, verdict, step, klass), d
+if verdict == "ok":
+    want = "ok" if klass == "nt" else "skipped"
+    assert steps == {"name": "ok", "broker": "ok", "host": "ok", "server": want, "contact": want,
+                     "mapping": "ok"}, steps
+else:
+    assert list(steps)[-1] == step and steps[step] == "failed" and d["hint"], d
+PY
+done <<EOF
+winhost 0 ok None nt
+unixhost 0 ok None my_domain
+gone 1 failed broker None
+silent 1 failed contact nt
+absent.invalid 1 failed name None
+EOF
+out=$("$tool" check gone) && fail "check gone succeeded"
+grep -q "^gone: fails at the broker step: .*127.0.0.9:1 does not answer" <<<"$out" || fail "check text: $out"
+timeout 4 "$tool" --verbose to-remote silent >/dev/null 2>"$tmp/err" || true
+grep -q "^credmap: waiting for credmap_server of silent at 127.0.0.6:[0-9]*$" "$tmp/err" ||
+  fail "waiting: $(cat "$tmp/err")"
+cp "$tmp/hosts.good" "$VELMO_HOSTS"
+
+# The shell keeps the caches between its commands: the second mapping is
+# answered from them, dump shows the pair; a dump of its own points to it.
+out=$(printf '%s\n' 'to-remote winhost --uid 0 --gid 1' '# a comment' 'to-remote winhost --uid 0 --gid 1 --repeat 1' \
+  '--json stats' '--json dump' nonsense | "$tool" shell 2>"$tmp/err") && fail "a shell with a bad line ended with 0"
+python3 - "$out" <<'PY' || fail "shell: $out"
+import json, sys
+stats, dump = [json.loads(l) for l in sys.argv[1].splitlines() if l.startswith("{")]
+sid = {t["table"]: t for t in stats["tables"]}["Credmap SID loc->rmt"]
+assert sid["hits"] >= 3 and sid["entries"] >= 3, stats
+entries = {t["table"]: t["entries"] for t in dump["tables"]}["Credmap SID loc->rmt"]
+assert "S-1-22-2-1 -> winhost:S-1-5-21-3623811015-3361044348-30300820-1221" in entries, entries
+PY
+grep -q "mapping 1: 0 requests" <<<"$out" && grep -q 'unknown command "nonsense"' "$tmp/err" || fail "shell: $out"
+"$tool" dump 2>&1 >/dev/null | grep -q "fresh process has empty caches" || fail "dump does not point to the shell"
 
 # A failed mapping says why once, however often it was tried; --verbose
 # shows every message of the library.
@@ -149,7 +248,7 @@ printf 'localhost 127.0.0.1 7711\ngone 127.0.0.9 1\nWINHOST 127.0.0.9 1\n' >> "$
 "$tool" --json hosts | python3 -c 'import json, sys
 d = json.load(sys.stdin)
 classes = {h["name"]: h["class"] for h in d["hosts"]}
-assert classes == {"winhost": "nt", "unixhost": "my_domain", "noserver": "nt", "refuser": "nt",
+assert classes == {"winhost": "nt", "unixhost": "my_domain", "noserver": "nt", "refuser": "nt", "silent": "nt",
                    "localhost": "local", "gone": "unreachable"}, classes' || fail "hosts --json"
 "$tool" hosts | grep -q '^winhost .* Windows/NT (Windows Server 2022)$' || fail "hosts text"
 # Completion offers those names.

@@ -24,7 +24,7 @@ struct Request {
 
 bool parse_request(const std::string &command, const Context &c, Request *r, std::string *error)
 {
-    if (c.args.size() < 2)
+    if (c.args.size() < 2 || c.args[0].rfind("--", 0) == 0)
         return *error = command + " needs a HOST and a FILE (or - for standard input)", false;
     r->host = c.args[0];
     r->file = c.args.back();
@@ -119,7 +119,7 @@ int finish(const std::string &command, const Request &r, core_status_t status, b
     }
     if (status == CORE_OK)
         return 0;
-    fail(command + " " + r.host, status);
+    fail(command + " " + r.host, status, r.host);
     return 1;
 }
 

@@ -127,19 +127,26 @@ std::string null_call(AUTH *auth, const std::string &host, const std::vector<std
     return result.substr(0, result.find_last_not_of('\n') + 1);
 }
 
-// Takes "--call PROG VERS [ADDR:PORT]" out of the arguments.
+// Takes "--call PROG VERS [ADDR:PORT]" (or "--call=PROG VERS ...") out of
+// the arguments.
 bool take_call(std::vector<std::string> *args, std::vector<std::string> *call, std::string *error)
 {
     for (size_t i = 0; i < args->size(); ++i) {
-        if ((*args)[i] != "--call")
+        std::string &arg = (*args)[i];
+        if (arg != "--call" && arg.rfind("--call=", 0) != 0)
             continue;
+        size_t first = i + 1;
+        if (arg != "--call") {
+            arg = arg.substr(7);  // the first value, in place of the option
+            first = i;
+        }
         size_t n = 0;
-        while (n < 3 && i + 1 + n < args->size() && (*args)[i + 1 + n].rfind("--", 0) != 0)
+        while (n < 3 && first + n < args->size() && (*args)[first + n].rfind("--", 0) != 0)
             ++n;
         if (n < 2)
             return *error = "--call needs PROG and VERS", false;
-        call->assign(args->begin() + long(i) + 1, args->begin() + long(i + 1 + n));
-        args->erase(args->begin() + long(i), args->begin() + long(i + 1 + n));
+        call->assign(args->begin() + long(first), args->begin() + long(first + n));
+        args->erase(args->begin() + long(i), args->begin() + long(first + n));
         return true;
     }
     return true;
@@ -149,7 +156,7 @@ bool take_call(std::vector<std::string> *args, std::vector<std::string> *call, s
 
 int cmd_to_posix(const Context &c)
 {
-    if (c.args.empty())
+    if (c.args.empty() || c.args[0].rfind("--", 0) == 0)
         return bad_usage("to-posix needs a HOST");
     Options o;
     std::string error;
@@ -179,12 +186,12 @@ int cmd_to_posix(const Context &c)
                     static_cast<unsigned long long>(theirs.gid));
         std::printf("%-7s %-24s %s\n", "groups", id_list(groups_of(mine)).c_str(), id_list(groups_of(theirs)).c_str());
     }
-    return status == 0 ? 0 : fail("to-posix " + host, status);
+    return status == 0 ? 0 : fail("to-posix " + host, status, host);
 }
 
 int cmd_auth(const Context &c)
 {
-    if (c.args.empty())
+    if (c.args.empty() || c.args[0].rfind("--", 0) == 0)
         return bad_usage("auth needs a HOST");
     std::vector<std::string> args(c.args.begin() + 1, c.args.end()), call;
     Options o;
@@ -212,7 +219,7 @@ int cmd_auth(const Context &c)
     if (c.json) {
         Json out = Json::object();
         out.add("host", Json::string(host)).add("status", Json::number(0));
-        out.add("machine", Json::string(r.machine));
+        out.add("message", Json::string(core_strerror(0))).add("machine", Json::string(r.machine));
         Json ids = ids_json(r.uid, r.gid, r.groups);
         out.add("credentials", ids);
         if (!call.empty()) {

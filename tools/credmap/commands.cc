@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "host/hostq.h"
 #include "host/hubd.h"
@@ -77,25 +79,36 @@ std::vector<std::string> dump_lines()
     return lines;
 }
 
-// The last failure reported, for failure_json.
+// The last failure reported, for failure_json, and the explanations
+// printed for the command so far (each once).
 struct Failure {
-    std::string what, reason;
+    std::string what, reason, hint;
     core_status_t status = 0;
 } last;
+std::set<std::string> explained;
 
 }  // namespace
 
-int fail(const std::string &what, core_status_t status)
+void start_command()
+{
+    last = Failure{};
+    explained.clear();
+    reset_json();
+}
+
+int fail(const std::string &what, core_status_t status, const std::string &host)
 {
     std::fprintf(stderr, "credmap: %s: %s (status %d)\n", what.c_str(), core_strerror(status), status);
-    last = {what, core_strerror(status), status};
+    last = {what, core_strerror(status), host.empty() ? "" : explain_failure(host, status), status};
+    if (!last.hint.empty() && explained.insert(last.hint).second)
+        std::fprintf(stderr, "credmap: %s: %s\n", host.c_str(), last.hint.c_str());
     return 1;
 }
 
 int fail_because(const std::string &what, const std::string &reason, core_status_t status)
 {
     std::fprintf(stderr, "credmap: %s: %s\n", what.c_str(), reason.c_str());
-    last = {what, reason, status};
+    last = {what, reason, "", status};
     return 1;
 }
 
@@ -105,37 +118,55 @@ Json failure_json()
     core_status_t status = last.status != 0 ? last.status : CORE_E_FAILURE;
     Json j = Json::object();
     j.add("error", Json::string(last.what)).add("status", Json::number(status));
-    return j.add("message", Json::string(last.reason.empty() ? core_strerror(status) : last.reason));
+    j.add("message", Json::string(last.reason.empty() ? core_strerror(status) : last.reason));
+    if (!last.hint.empty())
+        j.add("hint", Json::string(last.hint));
+    return j;
 }
 
 int bad_usage(const std::string &text)
 {
     std::fprintf(stderr, "credmap: %s (see credmap --help)\n", text.c_str());
+    last = {"usage", text, "", CORE_E_BAD_ARGUMENT};
     return 2;
 }
 
 bool parse_id(const std::string &text, uint32_t *out)
 {
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-    if (text.empty() || text[0] == '-' || errno != 0 || *end != '\0' || v > 0xffffffffull)
+    // strtoull alone would take blanks, a sign or a 0x prefix.
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+    if (v > 0xffffffffull)
         return false;
     *out = static_cast<uint32_t>(v);
     return true;
 }
 
+int plain_args(const Context &c, size_t min, size_t max, const std::string &needs)
+{
+    std::string name = needs.substr(0, needs.find(' '));
+    for (const auto &arg : c.args)
+        if (arg.rfind("--", 0) == 0)
+            return bad_usage("unknown option " + arg.substr(0, arg.find('=')) + " for " + name);
+    if (c.args.size() < min)
+        return bad_usage(needs);
+    if (c.args.size() > max)
+        return bad_usage("unexpected argument \"" + c.args[max] + "\" for " + name);
+    return 0;
+}
+
 int cmd_classify(const Context &c)
 {
-    if (c.args.size() != 1)
-        return bad_usage("classify needs one HOST");
+    if (int usage = plain_args(c, 1, 1, "classify needs one HOST"))
+        return usage;
     const std::string &host = c.args[0];
     bool local = hostq_is_localhost(host.c_str()) != 0;
     hubd_hostinfo_t info{};
     if (!local) {
         core_status_t status = hubd_hostinfo(host.c_str(), &info);
         if (status != 0)
-            return fail("classify " + host, status);
+            return fail("classify " + host, status, host);
     }
     // The library's rule: a host whose system's name begins with "Windows"
     // has its credentials mapped; every other host takes them as they are.
@@ -143,7 +174,8 @@ int cmd_classify(const Context &c)
     std::string os = info.os_name != nullptr ? info.os_name : "";
     if (c.json) {
         Json out = Json::object();
-        out.add("host", Json::string(host)).add("local", Json::boolean(local));
+        out.add("host", Json::string(host)).add("status", Json::number(0));
+        out.add("message", Json::string(core_strerror(0))).add("local", Json::boolean(local));
         out.add("os_name", os.empty() ? Json::null() : Json::string(os));
         out.add("nt", Json::boolean(windows)).add("mapped", Json::boolean(windows));
         print_json(out);
@@ -158,30 +190,43 @@ int cmd_classify(const Context &c)
     return 0;
 }
 
+// The document of a look-up: the status of its last failure (0 when none)
+// and one result per key.
+Json lookup_json(const std::string &host, core_status_t status, const Json &results)
+{
+    Json out = Json::object();
+    out.add("host", Json::string(host)).add("status", Json::number(status));
+    return out.add("message", Json::string(core_strerror(status))).add("results", results);
+}
+
 int cmd_lookup(const std::string &which, const Context &c)
 {
-    if (c.args.size() < 2)
-        return bad_usage(which + " needs a HOST and at least one key");
+    if (int usage = plain_args(c, 2, SIZE_MAX, which + " needs a HOST and at least one key"))
+        return usage;
+    const std::string &host = c.args[0];
+    bool numeric = which == "getpwuid" || which == "getgrgid";
+    uint32_t id = 0;
+    for (size_t i = 1; numeric && i < c.args.size(); ++i)
+        if (!parse_id(c.args[i], &id))
+            return bad_usage("not a numeric id (decimal digits, at most 4294967295): " + c.args[i]);
     credmap_handle_t *handle = nullptr;
-    core_status_t status = credmap_get_handle(c.args[0].c_str(), &handle);
+    core_status_t status = credmap_get_handle(host.c_str(), &handle);
     Json results = Json::array();
     if (status != 0) {
         for (size_t i = 1; i < c.args.size(); ++i)
             results.push(failed_json(c.args[i], status));
+        int failed = fail(which + " " + host, status, host);
         if (c.json)
-            print_json(results);
-        return fail(which + " " + c.args[0], status);
+            print_json(lookup_json(host, status, results).add("hint", Json::string(explain_failure(host, status))));
+        return failed;
     }
+    // Every key is looked up; the exit status is 1 when any failed.
     int exit_status = 0;
+    core_status_t last_failure = 0;
     for (size_t i = 1; i < c.args.size(); ++i) {
         const std::string &key = c.args[i];
-        uint32_t id = 0;
-        bool numeric = which == "getpwuid" || which == "getgrgid";
-        if (numeric && !parse_id(key, &id)) {
-            exit_status = bad_usage("not a numeric id: " + key);
-            results.push(failed_json(key, CORE_E_BAD_ARGUMENT));
-            continue;
-        }
+        if (numeric)
+            parse_id(key, &id);
         idkit_passwd_sid_t pw{};
         idkit_group_sid_t gr{};
         if (which == "getpwnam")
@@ -194,6 +239,7 @@ int cmd_lookup(const std::string &which, const Context &c)
             status = credmap_svr_getgrgid(handle, id, &gr);
         if (status != 0) {
             exit_status = fail(which + " " + key, status);
+            last_failure = status;
             results.push(failed_json(key, status));
             continue;
         }
@@ -210,13 +256,20 @@ int cmd_lookup(const std::string &which, const Context &c)
     }
     credmap_free_handle(handle);
     if (c.json)
-        print_json(results);
+        print_json(lookup_json(host, last_failure, results));
     return exit_status;
 }
 
 // As JSON, each table of the dump with its entries as the dump words them.
+// A dump of its own runs in a fresh process, whose caches are empty.
 int cmd_dump(const Context &c)
 {
+    if (int usage = plain_args(c, 0, 0, "dump takes no arguments"))
+        return usage;
+    if (!c.in_shell)
+        std::fputs("credmap: dump: a fresh process has empty caches; to see what mappings leave in them, run the\n"
+                   "mappings and dump in one process: credmap shell (see credmap shell --help)\n",
+                   stderr);
     if (!c.json) {
         credmap_dump_cache();
         return 0;
@@ -239,18 +292,24 @@ int cmd_dump(const Context &c)
         }
     }
     close_table();
-    print_json(Json::object().add("tables", tables));
+    Json out = Json::object();
+    out.add("status", Json::number(0)).add("message", Json::string(core_strerror(0)));
+    print_json(out.add("tables", tables));
     return 0;
 }
 
 int cmd_version(const Context &c)
 {
+    if (int usage = plain_args(c, 0, 0, "version takes no arguments"))
+        return usage;
     char line[VOX_LINE_MAX];
     int n = libvelmocredmap_sprintf_verid(line);
     while (n > 0 && line[n - 1] == '\n')
         line[--n] = '\0';
     if (c.json)
         print_json(Json::object()
+                       .add("status", Json::number(0))
+                       .add("message", Json::string(core_strerror(0)))
                        .add("tool", Json::string("credmap"))
                        .add("version", Json::string(VELMO_TOOL_VERSION))
                        .add("library", Json::string(line)));

@@ -23,6 +23,7 @@
 #include <grp.h>
 
 #include "commands.h"
+#include "options.h"
 #include "local_accounts.h"
 #include "output.h"
 #include "velmo/credmap.h"
@@ -423,12 +424,11 @@ int run_demo(bool ldap)
 
 int cmd_demo(const Context &c)
 {
-    bool ldap = false;
-    for (const auto &arg : c.args) {
-        if (arg != "--ldap")
-            return bad_usage("unknown option " + arg);
-        ldap = true;
-    }
+    Options o;
+    std::string error;
+    if (!parse_options(c.args, {}, {"--ldap"}, &o, &error))
+        return bad_usage(error);
+    bool ldap = o.flags.count("--ldap") != 0;
     signal(SIGINT, on_signal);
     signal(SIGTERM, on_signal);
     signal(SIGHUP, on_signal);

@@ -77,8 +77,8 @@ std::string detail(const Class &k)
 
 int cmd_hosts(const Context &c)
 {
-    if (!c.args.empty())
-        return bad_usage("hosts takes no arguments");
+    if (int usage = plain_args(c, 0, 0, "hosts takes no arguments"))
+        return usage;
     const char *path = std::getenv("VELMO_HOSTS");
     if (path == nullptr || *path == '\0')
         return fail_because("hosts", "VELMO_HOSTS names no hosts file", CORE_E_BAD_ARGUMENT);
@@ -103,7 +103,11 @@ int cmd_hosts(const Context &c)
         list.push(j);
     }
     if (c.json)
-        print_json(Json::object().add("hosts_file", Json::string(path)).add("hosts", list));
+        print_json(Json::object()
+                       .add("status", Json::number(0))
+                       .add("message", Json::string(core_strerror(0)))
+                       .add("hosts_file", Json::string(path))
+                       .add("hosts", list));
     return 0;
 }
 

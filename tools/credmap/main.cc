@@ -3,7 +3,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "output.h"
@@ -65,9 +68,29 @@ const Command kCommands[] = {
     {"getgrnam", "getgrnam HOST NAME...", "Looks groups up by name on HOST's credmap_server."},
     {"getgrgid", "getgrgid HOST GID...", "Looks groups up by the POSIX id HOST gives them."},
     {"stats", "stats",
-     "Prints the library's cache statistics of this process (zeros in a fresh one;\n"
-     "--stats on to-remote and to-local prints them after the mappings)."},
-    {"dump", "dump", "Prints the library's caches of this process (empty in a fresh one)."},
+     "Prints the library's cache statistics of this process: zeros in a fresh one,\n"
+     "so run it after mappings in a shell (or use --stats on to-remote and to-local)."},
+    {"dump", "dump",
+     "Prints the library's caches of this process: empty in a fresh one, so run it\n"
+     "after mappings in a shell."},
+    {"check", "check HOST [--timeout SECS]",
+     "Walks the road to HOST's credmap_server step by step and says where it breaks:\n"
+     "name (the hosts-file line or the resolver), broker (HOST's hubd reached),\n"
+     "host (its operating system and class), server (where the broker locates\n"
+     "credmap_server), contact (the server's attributes and domain) and mapping\n"
+     "(this process's own credentials).  Each step with its time and verdict; it\n"
+     "stops at the first failure with the reason and what to try (exit status 1).\n"
+     "A host in my credentials domain needs no server: those steps are skipped.\n"
+     "--timeout SECS gives up on a step after SECS seconds (1 to 3600; without it a\n"
+     "step waits as long as the library does, up to minutes for a silent server)."},
+    {"shell", "shell",
+     "Reads commands, one a line as they follow \"credmap\" (global options\n"
+     "included), from standard input and runs them in this one process, so that\n"
+     "the caches the library fills stay: dump after a mapping shows its entries,\n"
+     "stats shows a repeated mapping answered from the cache.  A prompt is shown\n"
+     "when standard input is a terminal; '#' starts a comment; words may be quoted\n"
+     "with ' or \".  \"exit\" or the end of the input ends it.  Exit status: the\n"
+     "highest of its commands'."},
     {"hosts", "hosts",
      "Lists the hosts of the hosts file named by VELMO_HOSTS with each host's class,\n"
      "as the library classifies it: the local host, a Windows (NT) host whose\n"
@@ -92,19 +115,31 @@ void usage(FILE *out)
                out);
     for (const auto &c : kCommands)
         std::fprintf(out, "  %s\n", c.usage);
-    std::fputs("\n  --json     print results as JSON, for scripts: one document, ended by a\n"
-               "             newline, also when the operation fails\n"
+    std::fputs("\n  --json     print results as JSON, for scripts (see below)\n"
                "  --verbose  print every message of the library as it comes (without it, a\n"
-               "             message the library repeats is printed once)\n"
+               "             message the library repeats is printed once), and say at once\n"
+               "             what a command waits for\n"
                "  --version  the tool's version and the library's identification line\n"
                "  --help     this text; COMMAND --help describes a command\n\n"
                "Hosts are found through the hosts file named by VELMO_HOSTS, else the\n"
-               "resolver.  Exit status: 0 on success, 1 when an operation failed (the reason on\n"
-               "standard error), 2 for bad usage.\n",
+               "resolver; a failure says which, and what to fix.  A command that waits more\n"
+               "than two seconds says on standard error what for, when that is a terminal.\n\n"
+               "Every command holds to one contract:\n"
+               "  - Global options stand anywhere; a command's options follow its HOST.  An\n"
+               "    option with a value is given as --opt VALUE or --opt=VALUE.\n"
+               "  - Numbers are decimal digits only, range checked (ids 0 to 4294967295).\n"
+               "  - An unknown option, a missing value or an argument too many is bad usage.\n"
+               "  - With --json, standard output carries one JSON object ended by a newline,\n"
+               "    failures and bad usage included, with at least \"status\" (0, or the\n"
+               "    status of the last failure) and \"message\" (its text).\n"
+               "Exit status: 0 on success; 1 when an operation failed, also when some of its\n"
+               "entries (keys, access-list entries, --repeat runs) succeeded and others did\n"
+               "not (the results are printed, each failure is named on standard error); 2 for\n"
+               "bad usage.\n",
                out);
 }
 
-const Command *find(const std::string &name)
+const Command *find_command(const std::string &name)
 {
     for (const auto &c : kCommands)
         if (name == c.name)
@@ -139,64 +174,108 @@ int run(const std::string &name, const credmap_tool::Context &c)
         return cmd_hosts(c);
     if (name == "demo")
         return cmd_demo(c);
+    if (name == "check")
+        return cmd_check(c);
+    if (name == "shell")
+        return cmd_shell(c);
     return cmd_lookup(name, c);
 }
 
-// With --json, standard output carries one document: when a command failed
-// before it printed one, the failure is the document.  Whatever the library
-// prints to standard output later (the cache dump at exit that
-// KORVANTIS_CREDMAP_DUMP asks for) goes to standard error instead.
-int finish_json(int status)
+// The host a command works on, for the note of what it waits for.
+std::string host_of(const std::string &name, const credmap_tool::Context &c)
 {
-    if (!credmap_tool::json_printed() && status == 1)
+    static const std::set<std::string> without = {"stats", "dump", "version", "hosts", "demo", "shell"};
+    if (without.count(name) != 0 || c.args.empty() || c.args[0].rfind("--", 0) == 0)
+        return "";
+    return c.args[0];
+}
+
+// With --json, standard output carries one document: when a command failed
+// before it printed one, the failure is the document.
+int finish_json_if(bool json, int status)
+{
+    if (json && !credmap_tool::json_printed() && status != 0)
         credmap_tool::print_json(credmap_tool::failure_json());
-    std::fflush(stdout);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
     return status;
 }
 
+bool verbose_at_start = false;
+
 }  // namespace
 
-int main(int argc, char **argv)
+namespace credmap_tool {
+
+int run_words(const std::vector<std::string> &words, bool in_shell)
 {
-    credmap_tool::Context context;
+    start_command();
+    Context context;
+    context.in_shell = in_shell;
+    context.verbose = verbose_at_start;
     std::string command;
-    bool help = false, version = false, verbose = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
+    bool help = false, version = false;
+    for (const auto &arg : words) {
         if (arg == "--json")
             context.json = true;
         else if (arg == "--verbose")
-            verbose = true;
+            context.verbose = true;
         else if (arg == "--version")
             version = true;
         else if (arg == "--help" || arg == "-h")
             help = true;
+        else if (command.empty() && arg.rfind("-", 0) == 0)
+            return finish_json_if(context.json, bad_usage("unknown option " + arg.substr(0, arg.find('='))));
         else if (command.empty())
             command = arg;
         else
             context.args.push_back(arg);
     }
-    if (!verbose)
-        credmap_tool::fold_library_messages();
     if (version && !help)
         command = "version";
     if (command.empty()) {
+        if (context.json && !help)
+            return finish_json_if(true, bad_usage("a COMMAND is needed"));
         usage(help ? stdout : stderr);
         return help ? 0 : 2;
     }
-    const Command *c = find(command);
+    const Command *c = find_command(command);
     if (c == nullptr) {
-        std::fprintf(stderr, "credmap: unknown command \"%s\"\n", command.c_str());
-        usage(stderr);
-        return 2;
+        int status = bad_usage("unknown command \"" + command + "\"");
+        if (!context.json && !in_shell)
+            usage(stderr);
+        return finish_json_if(context.json, status);
     }
     if (help) {
         std::printf("usage: credmap [--json] [--verbose] %s\n%s\n", c->usage, c->help);
         return 0;
     }
     if (context.json && command == "demo")
-        return credmap_tool::bad_usage("demo prints text only; run it without --json");
-    int status = run(command, context);
-    return context.json ? finish_json(status) : status;
+        return finish_json_if(true, bad_usage("demo prints text only; run it without --json"));
+    if (in_shell && (command == "shell" || command == "demo"))
+        return finish_json_if(context.json, bad_usage(command + " does not run inside the shell"));
+    int status;
+    {
+        WaitNotes notes(host_of(command, context), context.verbose);
+        status = run(command, context);
+    }
+    return finish_json_if(context.json, status);
+}
+
+}  // namespace credmap_tool
+
+int main(int argc, char **argv)
+{
+    std::vector<std::string> words(argv + 1, argv + argc);
+    for (const auto &w : words)
+        verbose_at_start = verbose_at_start || w == "--verbose";
+    if (!verbose_at_start)
+        credmap_tool::fold_library_messages();
+    int status = credmap_tool::run_words(words, false);
+    // Whatever the library prints to standard output after the document
+    // (the cache dump at exit that KORVANTIS_CREDMAP_DUMP asks for) goes to
+    // standard error, so that standard output stays one JSON document.
+    if (std::find(words.begin(), words.end(), "--json") != words.end()) {
+        std::fflush(stdout);
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
+    return credmap_tool::end_process(status);
 }

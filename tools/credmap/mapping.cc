@@ -121,6 +121,8 @@ int report(const std::string &command, const std::string &host, const Set &local
         Json out = Json::object();
         out.add("host", Json::string(host)).add("status", Json::number(status));
         out.add("message", Json::string(core_strerror(status)));
+        if (status != 0)
+            out.add("hint", Json::string(explain_failure(host, status)));
         if (status == 0) {
             out.add("user", row_json(all[0])).add("group", row_json(all[1]));
             Json groups = Json::array();
@@ -163,7 +165,7 @@ int report(const std::string &command, const std::string &host, const Set &local
         std::printf("\n");
         print_stats_text(stats);
     }
-    return status == 0 ? 0 : fail(command + " " + host, status);
+    return status == 0 ? 0 : fail(command + " " + host, status, host);
 }
 
 int to_remote_whole(const std::string &host, const Options &o, unsigned times, bool json)
@@ -211,7 +213,7 @@ int print_to_local(const std::string &host, const idkit_sid_credentials_t &remot
 
 int cmd_to_remote(const Context &c)
 {
-    if (c.args.empty())
+    if (c.args.empty() || c.args[0].rfind("--", 0) == 0)
         return bad_usage("to-remote needs a HOST");
     Options o;
     std::string error;
@@ -233,7 +235,7 @@ int cmd_to_remote(const Context &c)
 
 int cmd_to_local(const Context &c)
 {
-    if (c.args.empty())
+    if (c.args.empty() || c.args[0].rfind("--", 0) == 0)
         return bad_usage("to-local needs a HOST");
     Options o;
     std::string error;

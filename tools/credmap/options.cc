@@ -12,12 +12,21 @@ bool parse_options(const std::vector<std::string> &args, const std::set<std::str
                    const std::set<std::string> &flags, Options *out, std::string *error)
 {
     for (size_t i = 0; i < args.size(); ++i) {
-        const std::string &opt = args[i];
+        if (args[i].rfind("--", 0) != 0)
+            return *error = "unexpected argument \"" + args[i] + "\"", false;
+        // "--opt=value" is "--opt value".
+        size_t eq = args[i].find('=');
+        std::string opt = args[i].substr(0, eq);
         if (flags.count(opt) != 0) {
+            if (eq != std::string::npos)
+                return *error = opt + " takes no value", false;
             out->flags.insert(opt);
         } else if (valued.count(opt) == 0) {
             return *error = "unknown option " + opt, false;
-        } else if (i + 1 >= args.size()) {
+        } else if (eq != std::string::npos) {
+            out->values[opt] = args[i].substr(eq + 1);
+        } else if (i + 1 >= args.size() || args[i + 1].rfind("--", 0) == 0) {
+            // No value starts with "--": that is the next option.
             return *error = "missing value for " + opt, false;
         } else {
             out->values[opt] = args[++i];

@@ -133,6 +133,13 @@ bool json_printed()
     return printed;
 }
 
+void reset_json()
+{
+    printed = false;
+    std::lock_guard<std::mutex> guard(fold_lock);
+    fold_seen.clear();
+}
+
 void fold_library_messages()
 {
     vox_set_sink(fold_sink, nullptr);

@@ -40,6 +40,9 @@ private:
 // prints at most one.
 void print_json(const Json &doc);
 bool json_printed();
+// Makes ready for the next command of a shell: no document printed yet,
+// and every library message new again.
+void reset_json();
 
 // Routes the library's messages (vox_set_sink) so that each distinct warning,
 // error or note is printed once: a failed mapping reports its contact

@@ -65,11 +65,17 @@ bool read_stats(credmap_cache_stats_t *s)
 
 int cmd_stats(const Context &c)
 {
+    if (int usage = plain_args(c, 0, 0, "stats takes no arguments"))
+        return usage;
+    if (!c.in_shell)
+        std::fputs("credmap: stats: a fresh process has mapped nothing yet; run mappings and stats in one\n"
+                   "process: credmap shell (see credmap shell --help)\n",
+                   stderr);
     credmap_cache_stats_t s;
     if (!read_stats(&s))
         return fail("stats", CORE_E_FAILURE);
     if (c.json)
-        print_json(stats_json(s));
+        print_json(stats_json(s).add("status", Json::number(0)).add("message", Json::string(core_strerror(0))));
     else
         print_stats_text(s);
     return 0;
