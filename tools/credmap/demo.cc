@@ -58,6 +58,13 @@ void on_signal(int signo)
     for (pid_t pid : daemons)
         if (pid > 0)
             kill(pid, SIGTERM);
+    // Only what is safe in a signal handler: the logs stay, named.
+    if (scratch[0] != '\0') {
+        const char before[] = "\ncredmap demo: interrupted; the daemons are stopped, their logs are in ";
+        (void)!write(STDERR_FILENO, before, sizeof before - 1);
+        (void)!write(STDERR_FILENO, scratch, std::strlen(scratch));
+        (void)!write(STDERR_FILENO, "\n", 1);
+    }
     signal(signo, SIG_DFL);
     raise(signo);
 }
@@ -434,6 +441,11 @@ int cmd_demo(const Context &c)
     signal(SIGHUP, on_signal);
     std::atexit(stop_daemons);
     int status = run_demo(ldap);
+    if (status != 0 && scratch[0] != '\0') {
+        // A failed step is explained by the daemons' logs: they stay.
+        std::fprintf(stderr, "credmap demo: a step failed; the daemons' logs are kept in %s\n", scratch);
+        scratch[0] = '\0';
+    }
     stop_daemons();
     std::printf("\nThe simulated hosts are stopped.\n");
     return status;
