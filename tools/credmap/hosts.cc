@@ -24,14 +24,26 @@ struct Entry {
 
 // The lines the location broker client reads: "NAME ADDRESS PORT", '#'
 // comments; the first line naming a host (any letter case) is the one used.
-std::vector<Entry> read_hosts(std::istream &in)
+// A line that cannot be used is named on standard error (`credmap check
+// HOST` says what the client makes of it).
+std::vector<Entry> read_hosts(std::istream &in, const char *path)
 {
     std::vector<Entry> out;
+    unsigned number = 0;
     for (std::string line; std::getline(in, line);) {
+        ++number;
         std::istringstream fields(line.substr(0, line.find('#')));
         Entry e;
-        if (!(fields >> e.name >> e.address >> e.port))
+        std::string port;
+        if (!(fields >> e.name))
+            continue;  // blank or a comment
+        if (!(fields >> e.address >> port) ||
+            port.find_first_not_of("0123456789") != std::string::npos || port.size() > 5 ||
+            (e.port = std::stoul(port)) == 0 || e.port > 65535) {
+            std::fprintf(stderr, "credmap: %s:%u: not usable, a line is NAME ADDRESS PORT (1 to 65535)\n", path,
+                         number);
             continue;
+        }
         bool seen = false;
         for (const auto &o : out)
             seen = seen || strcasecmp(o.name.c_str(), e.name.c_str()) == 0;
@@ -88,7 +100,7 @@ int cmd_hosts(const Context &c)
     Json list = Json::array();
     if (!c.json)
         std::printf("%-28s %-15s %5s  %s\n", "HOST", "ADDRESS", "PORT", "CLASS");
-    for (const auto &e : read_hosts(in)) {
+    for (const auto &e : read_hosts(in, path)) {
         Class k = classify(e.name);
         if (!c.json) {
             std::printf("%-28s %-15s %5lu  %s%s\n", e.name.c_str(), e.address.c_str(), e.port, k.text,
