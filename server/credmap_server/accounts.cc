@@ -1,6 +1,7 @@
 // Reading and searching the account directory.
 #include "accounts.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -170,13 +171,20 @@ const char *account_part(const std::string &domain, const char *name)
 
 bool load_directory(const std::string &path, Directory *out, std::string *error)
 {
+    errno = 0;
     std::ifstream file(path);
     if (!file) {
-        *error = path + ": cannot open";
+        *error = path + ": cannot open: " + std::strerror(errno != 0 ? errno : ENOENT);
         return false;
     }
     std::ostringstream text;
+    errno = 0;
     text << file.rdbuf();
+    if (file.bad() || errno == EISDIR) {
+        // A folder opens, and gives nothing.
+        *error = path + ": cannot read: " + std::strerror(errno != 0 ? errno : EIO);
+        return false;
+    }
     return parse_directory(text.str(), path, out, error);
 }
 
