@@ -1,7 +1,12 @@
 // hubd's dispatch on hostile requests.  Input: requests one after another,
 // each a procedure number, the length of its arguments (one byte) and the
 // arguments, so that registrations, look-ups and removals meet; the
-// registry starts empty for every input.  Every reply must encode.
+// registry starts empty for every input.  The procedure's byte also
+// chooses the caller: root, a user allowed to register whose process has
+// gone, a user not allowed (all on the local socket), or a peer on the
+// network.  Every reply must encode.
+#include <unistd.h>
+
 #include <string>
 
 #include "broker.h"
@@ -12,6 +17,17 @@ namespace {
 
 constexpr unsigned kProcedures = 6;  // every procedure, and one that is not
 constexpr int kMostRequests = 16;
+constexpr uid_t kRegistrar = 4242;
+
+// Small bytes, as the seeds have them, come from root on the local socket.
+const hubd::Caller &caller(uint8_t byte)
+{
+    static const hubd::Caller callers[] = {{true, 0, getpid(), "uid 0"},
+                                           {true, kRegistrar, 0x7fffffff, "uid 4242"},
+                                           {true, 65534, getpid(), "uid 65534"},
+                                           {false, 0, 0, "192.0.2.1 port 1"}};
+    return callers[byte / kProcedures % 4];
+}
 
 void write_seeds(const std::string &dir)
 {
@@ -47,6 +63,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     hubd::options.host_name = "winhost.example";
     hubd::options.os_name = "Windows Server 2022";
     hubd::options.os_release = "10.0";
+    hubd::options.registrars.insert(kRegistrar);
     return 0;
 }
 
@@ -58,12 +75,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         svc_req request{};
         request.rq_prog = HUBD_PROG;
         request.rq_vers = HUBD_VERS;
-        request.rq_proc = fuzz::take_byte(&in) % kProcedures;
+        uint8_t proc = fuzz::take_byte(&in);
+        request.rq_proc = proc % kProcedures;
         fuzz::Input args = fuzz::take(&in, fuzz::take_byte(&in));
         fuzz::FakeTransport transport;
         fuzz::make_fake_transport(&transport, args);
         request.rq_xprt = &transport.xprt;
-        hubd::dispatch(&request, &transport.xprt);
+        hubd::dispatch_from(caller(proc), &request, &transport.xprt);
         fuzz::check(transport.replies == 1, "one reply to every request");
         fuzz::check(transport.unencodable == 0, "every reply encodes");
     }

@@ -65,14 +65,23 @@ bool stop_requested()
 
 namespace {
 
+bool is_listener(int fd, const std::vector<int> &listeners)
+{
+    for (int l : listeners)
+        if (fd == l)
+            return true;
+    return false;
+}
+
 // Shuts down connections silent for too long.  The transport then reads the
 // end of the stream and Sun RPC destroys it as for any closed connection.
-void close_idle(const std::vector<pollfd> &fds, int listener, unsigned idle_seconds, std::map<int, time_t> *last_active)
+void close_idle(const std::vector<pollfd> &fds, const std::vector<int> &listeners, unsigned idle_seconds,
+                std::map<int, time_t> *last_active)
 {
     time_t now = time(nullptr);
     std::map<int, time_t> seen;
     for (const auto &p : fds) {
-        if (p.fd < 0 || p.fd == listener)
+        if (p.fd < 0 || is_listener(p.fd, listeners))
             continue;
         auto known = last_active->find(p.fd);
         time_t last = p.revents != 0 || known == last_active->end() ? now : known->second;
@@ -84,6 +93,22 @@ void close_idle(const std::vector<pollfd> &fds, int listener, unsigned idle_seco
         seen[p.fd] = last;
     }
     last_active->swap(seen);
+}
+
+// Takes the listeners out of the poll while max_connections are open, so
+// that a flood of connections neither exhausts the descriptors nor spins
+// the loop on a listener whose accept fails.  Returns whether it did.
+bool hold_listeners(std::vector<pollfd> *fds, const std::vector<int> &listeners, unsigned max_connections)
+{
+    unsigned open = 0;
+    for (const auto &p : *fds)
+        open += p.fd >= 0 && !is_listener(p.fd, listeners);
+    if (open < max_connections)
+        return false;
+    for (auto &p : *fds)
+        if (is_listener(p.fd, listeners))
+            p.fd = -1;
+    return true;
 }
 
 }  // namespace
@@ -118,9 +143,8 @@ bool setup_signals()
     return true;
 }
 
-void limit_records()
+void limit_records(int max_record)
 {
-    int max_record = 256 * 1024;
     rpc_control(RPC_SVC_CONNMAXREC_SET, &max_record);
 }
 
@@ -129,11 +153,17 @@ void stop()
     stop_requested_flag = 1;
 }
 
-void serve(const std::function<void()> &on_child, int listener, unsigned idle_seconds)
+void serve(const std::function<void()> &on_child, const std::vector<int> &listeners, unsigned idle_seconds,
+           unsigned max_connections)
 {
     std::map<int, time_t> last_active;
+    bool held = false;
     while (!stop_requested_flag) {
         std::vector<pollfd> fds(svc_pollfd, svc_pollfd + svc_max_pollfd);
+        bool hold = hold_listeners(&fds, listeners, max_connections);
+        if (hold && !held)
+            log("%u connections open: new ones wait until one closes", max_connections);
+        held = hold;
         fds.push_back(pollfd{signal_pipe[0], POLLIN, 0});
         int n = poll(fds.data(), fds.size(), idle_seconds == 0 ? -1 : 1000);
         if (n < 0 && errno != EINTR)
@@ -142,7 +172,7 @@ void serve(const std::function<void()> &on_child, int listener, unsigned idle_se
             return;
         fds.pop_back();
         if (idle_seconds != 0)
-            close_idle(fds, listener, idle_seconds, &last_active);
+            close_idle(fds, listeners, idle_seconds, &last_active);
         int ready = 0;
         for (const auto &p : fds)
             ready += p.fd >= 0 && p.revents != 0;
@@ -174,6 +204,21 @@ bool parse_unsigned(const char *text, unsigned long max, unsigned long *out)
         return false;
     *out = value;
     return true;
+}
+
+std::string printable(std::string_view text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
 }
 
 }  // namespace velmo::daemon

@@ -250,9 +250,9 @@ bool read_some(Connection &c, size_t max_record)
     }
 }
 
-void accept_all(int listener, std::vector<std::shared_ptr<Connection>> *conns)
+void accept_all(int listener, size_t max_connections, std::vector<std::shared_ptr<Connection>> *conns)
 {
-    for (;;) {
+    while (conns->size() < max_connections) {
         int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
@@ -315,7 +315,10 @@ bool serve_threaded(const ThreadedService &service)
         workers.emplace_back(work, &shared);
     std::vector<std::shared_ptr<Connection>> conns;
     while (!stop_requested()) {
-        std::vector<pollfd> fds = {{signal_fd(), POLLIN, 0}, {shared.wake[0], POLLIN, 0}, {service.listener, POLLIN, 0}};
+        // At the bound the listener is left out of the poll, which would
+        // otherwise wake at once, again and again, for a client it cannot take.
+        int listener = conns.size() < service.max_connections ? service.listener : -1;
+        std::vector<pollfd> fds = {{signal_fd(), POLLIN, 0}, {shared.wake[0], POLLIN, 0}, {listener, POLLIN, 0}};
         std::vector<Connection *> polled;
         {
             std::lock_guard<std::mutex> lock(shared.lock);
@@ -333,7 +336,7 @@ bool serve_threaded(const ThreadedService &service)
         while (read(shared.wake[0], drain, sizeof drain) > 0) {
         }
         if (fds[2].revents & POLLIN)
-            accept_all(service.listener, &conns);
+            accept_all(service.listener, service.max_connections, &conns);
         for (size_t i = 0; i < polled.size(); ++i)
             if (fds[3 + i].revents != 0 && !read_some(*polled[i], service.max_record)) {
                 std::lock_guard<std::mutex> lock(shared.lock);

@@ -22,6 +22,9 @@ struct ThreadedService {
     unsigned workers = 8;
     unsigned idle_seconds = 120;    // 0: never close a silent connection
     size_t max_record = 256 * 1024;  // a longer call closes its connection
+    // While this many connections are open, no more are accepted: further
+    // clients wait in the listen queue until one closes.
+    size_t max_connections = 512;
 };
 
 // Serves until SIGTERM, SIGINT or stop() (setup_signals first).  The

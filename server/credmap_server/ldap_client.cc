@@ -280,21 +280,6 @@ bool search(Pool &pool, const Search &s, Clock::time_point deadline, std::vector
     return false;
 }
 
-std::string printable(std::string_view text)
-{
-    std::string out;
-    for (unsigned char c : text) {
-        if (c >= 0x20 && c < 0x7f && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        }
-    }
-    return out;
-}
-
 std::string filter_value(std::string_view value)
 {
     std::string out;

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "daemon.h"
 #include "ldap_source.h"
 
 struct ldap;  // OpenLDAP's LDAP
@@ -56,9 +57,8 @@ void close_pool(Pool *pool);
 // directory's state changes).  A base that does not exist gives no entry.
 bool search(Pool &pool, const Search &search, Clock::time_point deadline, std::vector<Entry> *out);
 
-// The text with every byte outside printable ASCII, and '\', as \xHH: for
-// the log, which takes nothing from the network or a directory raw.
-std::string printable(std::string_view text);
+// The log's escaping of text from a directory (daemon.h).
+using velmo::daemon::printable;
 
 // The value as a filter assertion, every byte that is not a letter or a
 // digit escaped (RFC 4515).

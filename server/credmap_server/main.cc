@@ -21,6 +21,7 @@
 #include "ldap_source.h"
 #include "ldif.h"
 #include "net.h"
+#include "registration.h"
 #include "server.h"
 #include "velmo/credmap_prot.h"
 
@@ -34,7 +35,7 @@ struct Options {
     std::string address;
     unsigned port = 0;
     std::string port_file;
-    std::string hubd;  // ADDRESS:PORT of the hubd to register with
+    std::string hubd_socket;  // the local socket of the hubd to register with
     std::string name = "credmap_server";
     std::vector<std::string> refused;
     unsigned idle_timeout = velmo::daemon::kIdleSeconds;
@@ -79,7 +80,9 @@ void usage(FILE *out)
           "                         started by a hubd, else 127.0.0.1)\n"
           "  --port N               TCP port; 0 lets the system choose (default 0)\n"
           "  --port-file FILE       write the port listened on to FILE once ready\n"
-          "  --hubd ADDR:PORT       register with this hubd (and unregister on exit)\n"
+          "  --hubd-socket PATH     register with the hubd of this host through its local\n"
+          "                         socket PATH, such as /run/hubd/socket (and unregister\n"
+          "                         on exit)\n"
           "  --name NAME            the name to register under (default credmap_server)\n"
           "  --threads N            answer up to N requests at once (default 8); a slow\n"
           "                         request holds up only its own connection\n"
@@ -148,7 +151,7 @@ bool parse_options(int argc, char **argv)
         ADDRESS,
         PORT,
         PORT_FILE,
-        HUBD,
+        HUBD_SOCKET,
         NAME,
         REFUSE,
         IGNORE,
@@ -180,7 +183,7 @@ bool parse_options(int argc, char **argv)
                                           {"address", required_argument, nullptr, ADDRESS},
                                           {"port", required_argument, nullptr, PORT},
                                           {"port-file", required_argument, nullptr, PORT_FILE},
-                                          {"hubd", required_argument, nullptr, HUBD},
+                                          {"hubd-socket", required_argument, nullptr, HUBD_SOCKET},
                                           {"name", required_argument, nullptr, NAME},
                                           {"refuse", required_argument, nullptr, REFUSE},
                                           {"ignore-contact", optional_argument, nullptr, IGNORE},
@@ -227,8 +230,8 @@ bool parse_options(int argc, char **argv)
         case PORT_FILE:
             options.port_file = optarg;
             break;
-        case HUBD:
-            options.hubd = optarg;
+        case HUBD_SOCKET:
+            options.hubd_socket = optarg;
             break;
         case NAME:
             options.name = optarg;
@@ -394,39 +397,42 @@ int print_ldif()
     return std::cout.flush() ? 0 : 1;
 }
 
-// Registers with (or unregisters from) the hubd named by --hubd.
+// A connection to the hubd's local socket.  A server started with the hubd
+// (their services start together) may find no socket yet: it tries again,
+// up to `retries` times a tenth of a second apart.
+int connect_hubd(int retries)
+{
+    for (;; --retries) {
+        int fd = velmo::daemon::connect_local(options.hubd_socket);
+        if (fd >= 0 || retries <= 0 || (errno != ENOENT && errno != ECONNREFUSED))
+            return fd;
+        usleep(100000);
+    }
+}
+
+// Registers with (or unregisters from) the hubd of --hubd-socket.  The hubd
+// takes registrations only on its local socket, where the kernel tells it
+// who this server is.
 bool tell_hubd(unsigned port, bool add)
 {
-    if (options.hubd.empty())
+    if (options.hubd_socket.empty())
         return true;
-    size_t colon = options.hubd.rfind(':');
-    unsigned long hubd_port;
-    velmo::net::Address address;
-    if (colon == std::string::npos ||
-        !velmo::daemon::parse_unsigned(options.hubd.c_str() + colon + 1, 65535, &hubd_port) ||
-        !velmo::net::parse_address(options.hubd.substr(0, colon), static_cast<unsigned>(hubd_port), &address)) {
-        log("bad --hubd, expected ADDRESS:PORT: %s", options.hubd.c_str());
-        return false;
-    }
-    int fd = velmo::net::connect_tcp(address, 5000);
+    const char *what = add ? "registration" : "withdrawal";
+    int fd = connect_hubd(add ? 50 : 0);
     if (fd < 0) {
-        log("cannot reach the hubd at %s: %s", options.hubd.c_str(), strerror(errno));
+        log("cannot reach the hubd at %s: %s", options.hubd_socket.c_str(), strerror(errno));
         return false;
     }
-    netbuf raddr{static_cast<unsigned>(address.length), static_cast<unsigned>(address.length), &address.storage};
-    CLIENT *clnt = clnt_vc_create(fd, &raddr, HUBD_PROG, HUBD_VERS, 0, 0);
-    int status = -1;
-    if (clnt != nullptr) {
-        hubd_register_args args{const_cast<char *>(options.name.c_str()), CREDMAP_PROG, CREDMAP_VERS, port,
-                                static_cast<uint64_t>(getpid())};
-        timeval timeout{5, 0};
-        clnt_call(clnt, add ? HUBDPROC_REGISTER : HUBDPROC_UNREGISTER, (xdrproc_t)xdr_hubd_register_args,
-                  reinterpret_cast<char *>(&args), (xdrproc_t)xdr_int, reinterpret_cast<char *>(&status), timeout);
-        clnt_destroy(clnt);
-    }
+    hubd_register_args args{const_cast<char *>(options.name.c_str()), CREDMAP_PROG, CREDMAP_VERS, port,
+                            static_cast<uint64_t>(getpid())};
+    int status = velmo::daemon::send_registration(fd, add, args);
     close(fd);
-    if (status != 0)
-        log("the hubd at %s did not take the %s", options.hubd.c_str(), add ? "registration" : "withdrawal");
+    if (status == 0 && add)
+        log("registered as %s with the hubd at %s", options.name.c_str(), options.hubd_socket.c_str());
+    else if (status < 0)
+        log("the hubd at %s did not answer the %s", options.hubd_socket.c_str(), what);
+    else if (status != 0)
+        log("the hubd at %s refused the %s: %s", options.hubd_socket.c_str(), what, core_strerror(status));
     return status == 0 || !add;
 }
 
@@ -472,7 +478,9 @@ int main(int argc, char **argv)
         return 1;
     }
     unsigned port = velmo::net::local_port(fd);
-    if (!velmo::daemon::write_port_file(options.port_file, port) || !tell_hubd(port, true))
+    // The port file says the server can be found: it comes after the
+    // registration.
+    if (!tell_hubd(port, true) || !velmo::daemon::write_port_file(options.port_file, port))
         return 1;
     report_ready(port);
     if (ldap == nullptr)

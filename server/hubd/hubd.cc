@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <getopt.h>
+#include <pwd.h>
 #include <string>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include "daemon.h"
 #include "hubd_prot.h"
 #include "net.h"
+#include "registration.h"
 
 using hubd::options;
 using velmo::daemon::log;
@@ -45,13 +47,35 @@ void usage(FILE *out)
           "                        HUBD_ADDRESS, HUBD_PORT and HUBD_SERVER_NAME\n"
           "  --start-timeout SECS  how long a started server may take to be ready\n"
           "                        (default 10)\n"
+          "  --socket PATH         the local socket on which the servers of this host\n"
+          "                        register (default /run/hubd/socket; when that\n"
+          "                        cannot be had, the hubd runs without one)\n"
+          "  --allow-register USER let USER (a name or uid) register servers, besides\n"
+          "                        root and the hubd's own user; may be repeated\n"
           "  --idle-timeout SECS   close a client connection silent for SECS seconds;\n"
           "                        0 never (default 120)\n"
+          "  --max-connections N   serve at most N connections at once; more wait\n"
+          "                        (default 128)\n"
           "  --help                show this text and exit\n"
           "\n"
+          "Registrations are taken only on the local socket, from users it allows;\n"
+          "a registration belongs to its user (only that user or root may replace or\n"
+          "withdraw it), and the names of --start are the hubd's own.\n"
           "It logs to standard error and stops cleanly on SIGTERM or SIGINT, stopping\n"
           "the servers it started.\n",
           out);
+}
+
+// A user of --allow-register: a name, or a uid.
+bool parse_user(const char *text)
+{
+    unsigned long uid;
+    if (const passwd *pw = getpwnam(text))
+        uid = pw->pw_uid;
+    else if (!parse_unsigned(text, 0xfffffffeu, &uid))
+        return false;
+    options.registrars.insert(static_cast<uid_t>(uid));
+    return true;
 }
 
 bool parse_options(int argc, char **argv)
@@ -67,7 +91,10 @@ bool parse_options(int argc, char **argv)
         START,
         START_TIMEOUT,
         HELP,
-        IDLE_TIMEOUT
+        IDLE_TIMEOUT,
+        SOCKET,
+        ALLOW_REGISTER,
+        MAX_CONNECTIONS
     };
     static const option long_options[] = {{"address", required_argument, nullptr, ADDRESS},
                                           {"port", required_argument, nullptr, PORT},
@@ -80,6 +107,9 @@ bool parse_options(int argc, char **argv)
                                           {"start-timeout", required_argument, nullptr, START_TIMEOUT},
                                           {"help", no_argument, nullptr, HELP},
                                           {"idle-timeout", required_argument, nullptr, IDLE_TIMEOUT},
+                                          {"socket", required_argument, nullptr, SOCKET},
+                                          {"allow-register", required_argument, nullptr, ALLOW_REGISTER},
+                                          {"max-connections", required_argument, nullptr, MAX_CONNECTIONS},
                                           {nullptr, 0, nullptr, 0}};
     int c;
     unsigned long value;
@@ -126,6 +156,20 @@ bool parse_options(int argc, char **argv)
                 return log("bad idle time-out: %s", optarg), false;
             options.idle_timeout = static_cast<unsigned>(value);
             break;
+        case SOCKET:
+            if (*optarg == '\0')
+                return log("bad --socket: the path is empty"), false;
+            options.socket_path = optarg;
+            break;
+        case ALLOW_REGISTER:
+            if (!parse_user(optarg))
+                return log("bad --allow-register, no such user: %s", optarg), false;
+            break;
+        case MAX_CONNECTIONS:
+            if (!parse_unsigned(optarg, 65536, &value) || value == 0)
+                return log("bad --max-connections: %s", optarg), false;
+            options.max_connections = static_cast<unsigned>(value);
+            break;
         case HELP:
             usage(stdout);
             std::exit(0);
@@ -154,10 +198,37 @@ void fill_defaults()
         options.os_release = u.release;
 }
 
+// The local socket for registrations, in *fd (-1: none).  Given with
+// --socket it must be had; the default may be missing (no runtime
+// directory, or another hubd holds it): the hubd then serves without one
+// and takes no registrations.
+bool listen_for_registrations(int *fd)
+{
+    bool given = !options.socket_path.empty();
+    if (!given)
+        options.socket_path = velmo::daemon::kHubdSocket;
+    *fd = velmo::daemon::listen_local(options.socket_path, 64);
+    const char *why = errno == EADDRINUSE ? "another hubd listens on it"
+                      : errno == EEXIST   ? "the path is no socket"
+                                          : strerror(errno);
+    if (*fd < 0)
+        log("%s the local socket %s: %s", given ? "cannot listen on" : "no registrations: cannot listen on",
+            options.socket_path.c_str(), why);
+    return *fd >= 0 || !given;
+}
+
+// Serves the location broker's program on a listening socket (-1: none).
+bool serve_on(int fd, SVCXPRT **xprt)
+{
+    *xprt = fd < 0 ? nullptr : svc_vc_create(fd, 0, 0);
+    return fd < 0 || (*xprt != nullptr && svc_reg(*xprt, HUBD_PROG, HUBD_VERS, hubd::dispatch, nullptr));
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    velmo::daemon::set_program("hubd");
     if (!parse_options(argc, argv))
         return 2;
     fill_defaults();
@@ -167,7 +238,6 @@ int main(int argc, char **argv)
         log("bad address: %s", options.address.c_str());
         return 2;
     }
-    velmo::daemon::set_program("hubd");
     if (!velmo::daemon::setup_signals())
         return 1;
     int fd = velmo::net::listen_tcp(address, 64);
@@ -176,9 +246,13 @@ int main(int argc, char **argv)
         return 1;
     }
     options.port = velmo::net::local_port(fd);
-    velmo::daemon::limit_records();
-    SVCXPRT *xprt = svc_vc_create(fd, 0, 0);
-    if (xprt == nullptr || !svc_reg(xprt, HUBD_PROG, HUBD_VERS, hubd::dispatch, nullptr)) {
+    int local;
+    if (!listen_for_registrations(&local))
+        return 1;
+    // The hubd's requests take a few hundred bytes; a longer one is garbage.
+    velmo::daemon::limit_records(4096);
+    SVCXPRT *tcp_xprt = nullptr, *local_xprt = nullptr;
+    if (!serve_on(fd, &tcp_xprt) || !serve_on(local, &local_xprt)) {
         log("cannot create the RPC service");
         return 1;
     }
@@ -186,11 +260,16 @@ int main(int argc, char **argv)
         log("cannot write %s: %s", options.port_file.c_str(), strerror(errno));
         return 1;
     }
-    log("listening on %s port %u, reporting %s \"%s\"", options.address.c_str(), options.port,
-        options.host_name.c_str(), options.os_name.c_str());
-    velmo::daemon::serve(hubd::reap_children, fd, options.idle_timeout);
+    log("listening on %s port %u%s%s, reporting %s \"%s\"", options.address.c_str(), options.port,
+        local >= 0 ? " and on " : "", local >= 0 ? options.socket_path.c_str() : "", options.host_name.c_str(),
+        options.os_name.c_str());
+    velmo::daemon::serve(hubd::reap_children, {fd, local}, options.idle_timeout, options.max_connections);
     log("stopping");
     hubd::stop_started_servers();
-    svc_destroy(xprt);
+    if (local_xprt != nullptr) {
+        unlink(options.socket_path.c_str());
+        svc_destroy(local_xprt);
+    }
+    svc_destroy(tcp_xprt);
     return 0;
 }

@@ -80,7 +80,7 @@ int main(int argc, char **argv)
     if (xprt == nullptr || !svc_reg(xprt, program, version, record, nullptr) ||
         !velmo::daemon::write_port_file(port_file, velmo::net::local_port(fd)))
         return velmo::daemon::log("cannot serve on %s", address.c_str()), 1;
-    velmo::daemon::serve([] {}, fd, velmo::daemon::kIdleSeconds);
+    velmo::daemon::serve([] {}, {fd}, velmo::daemon::kIdleSeconds);
     svc_destroy(xprt);
     return 0;
 }

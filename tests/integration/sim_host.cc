@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
@@ -92,6 +93,9 @@ Network::Network()
 {
     char templ[] = "/tmp/velmo-sim-XXXXXX";
     dir_ = mkdtemp(templ);
+    // Other users reach the hubds' sockets in it (tests that register as
+    // another user), without listing it.
+    chmod(dir_.c_str(), 0711);
     const char *old = std::getenv("VELMO_HOSTS");
     had_hosts_ = old != nullptr;
     if (had_hosts_)
@@ -123,11 +127,13 @@ Host &Network::add(const std::string &name, const HostOptions &options)
     h.address = "127.0.0." + std::to_string(2 + hosts_.size() + unreachable_.size());
     std::string base = dir_ + "/" + name;
     h.request_log = base + ".requests";
+    h.socket = base + ".socket";
+    h.log = base + ".log";
     std::vector<std::string> server = {server_path(), "--accounts", accounts_path(), "--log-requests", h.request_log};
     server.insert(server.end(), options.server_args.begin(), options.server_args.end());
-    std::vector<std::string> hubd = {hubd_path(), "--address",   h.address,           "--port",
-                                     "0",         "--port-file", base + ".hubd-port", "--host-name",
-                                     name,        "--os-name",   options.os_name};
+    std::vector<std::string> hubd = {hubd_path(), "--address", h.address, "--port",   "0",
+                                     "--port-file", base + ".hubd-port", "--socket",  h.socket,
+                                     "--host-name", name, "--os-name", options.os_name};
     if (!options.hostinfo)
         hubd.push_back("--no-hostinfo");
     hubd.insert(hubd.end(), options.hubd_args.begin(), options.hubd_args.end());
@@ -138,13 +144,13 @@ Host &Network::add(const std::string &name, const HostOptions &options)
         hubd.push_back("--start");
         hubd.push_back("credmap_server=" + command);
     }
-    h.hubd_pid = spawn(hubd, base + ".log");
+    h.hubd_pid = spawn(hubd, h.log);
     h.hubd_port = wait_port(base + ".hubd-port");
     EXPECT_NE(h.hubd_port, 0u) << "hubd of " << name << " did not start";
     if (options.server && !options.on_demand && h.hubd_port != 0) {
-        server.insert(server.end(), {"--address", h.address, "--port-file", base + ".server-port", "--hubd",
-                                     h.address + ":" + std::to_string(h.hubd_port)});
-        h.server_pid = spawn(server, base + ".log");
+        server.insert(server.end(),
+                      {"--address", h.address, "--port-file", base + ".server-port", "--hubd-socket", h.socket});
+        h.server_pid = spawn(server, h.log);
         EXPECT_NE(wait_port(base + ".server-port"), 0u) << "credmap_server of " << name << " did not start";
     }
     hosts_.push_back(h);

@@ -47,6 +47,8 @@ struct Host {
     std::string name;
     std::string address;
     unsigned hubd_port = 0;
+    std::string socket;       // the hubd's local socket, for registrations
+    std::string log;          // what the hubd and its servers logged
     pid_t hubd_pid = -1;
     pid_t server_pid = -1;    // when the server registered itself
     std::string request_log;  // the server's request log

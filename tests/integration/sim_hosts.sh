@@ -3,7 +3,8 @@
 #   sim_init                          scratch folder in $tmp, VELMO_HOSTS set
 #   start_host NAME ADDRESS OS HUBD [SERVER ACCOUNTS]
 #                                     a host whose hubd reports OS, starting
-#                                     SERVER on demand when given
+#                                     SERVER on demand when given; servers
+#                                     register on $tmp/NAME.socket
 tmp=$(mktemp -d)
 sim_pids=()
 sim_cleanup() {
@@ -18,8 +19,8 @@ export VELMO_HOSTS=$tmp/hosts
 start_host() {
   local start=()
   [ -n "${5:-}" ] && start=(--start "credmap_server=$5 --accounts $6")
-  "$4" --address "$2" --port 0 --port-file "$tmp/$1.port" --host-name "$1" --os-name "$3" \
-    "${start[@]}" 2>>"$tmp/daemons.log" &
+  "$4" --address "$2" --port 0 --port-file "$tmp/$1.port" --socket "$tmp/$1.socket" \
+    --host-name "$1" --os-name "$3" "${start[@]}" 2>>"$tmp/daemons.log" &
   sim_pids+=($!)
   for _ in $(seq 500); do [ -s "$tmp/$1.port" ] && break; sleep 0.01; done
   echo "$1 $2 $(cat "$tmp/$1.port")" >> "$VELMO_HOSTS"

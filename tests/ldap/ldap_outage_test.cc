@@ -48,7 +48,7 @@ struct Deployment {
         std::vector<std::string> argv = {sim::server_path(), "--ldap", slapd.uri(), "--base", ldaptest::kBase,
             "--bind-dn", "cn=admin," + ldaptest::kBase, "--password-file", net.dir() + "/password",
             "--ldap-timeout", std::to_string(kTimeLimit), "--address", host.address,
-            "--port-file", net.dir() + "/server.port", "--hubd", host.address + ":" + std::to_string(host.hubd_port)};
+            "--port-file", net.dir() + "/server.port", "--hubd-socket", host.socket};
         // clang-format on
         server = fork();
         if (server == 0) {
