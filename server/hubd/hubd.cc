@@ -260,9 +260,11 @@ int main(int argc, char **argv)
         log("cannot write %s: %s", options.port_file.c_str(), strerror(errno));
         return 1;
     }
-    log("listening on %s port %u%s%s, reporting %s \"%s\"", options.address.c_str(), options.port,
-        local >= 0 ? " and on " : "", local >= 0 ? options.socket_path.c_str() : "", options.host_name.c_str(),
-        options.os_name.c_str());
+    std::string reporting = options.no_hostinfo
+                                ? "giving no host information"
+                                : "reporting " + options.host_name + " \"" + options.os_name + "\"";
+    log("listening on %s port %u%s%s, %s", options.address.c_str(), options.port, local >= 0 ? " and on " : "",
+        local >= 0 ? options.socket_path.c_str() : "", reporting.c_str());
     velmo::daemon::serve(hubd::reap_children, {fd, local}, options.idle_timeout, options.max_connections);
     log("stopping");
     hubd::stop_started_servers();

@@ -24,7 +24,7 @@ std::string explain_failure(const std::string &host, core_status_t status)
         return "the hubd of " + host + " gives no host information (it runs with --no-hostinfo)";
     case HUBD_E_NOT_REGISTERED:
         return "the hubd of " + host + " has no credmap_server registered and no command to start one: start "
-               "credmap_server there with --hubd, or give hubd --start credmap_server=COMMAND";
+               "credmap_server there with --hubd-socket (its hubd's --socket), or give hubd --start credmap_server=COMMAND";
     case HUBD_E_START_TIMEOUT:
         return "the credmap_server the hubd of " + host + " started was not ready within the hubd's start "
                "time-out (hubd --start-timeout, 10 s by default): see the hubd's log on " + host;
