@@ -13,18 +13,28 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 namespace ldaptest {
 namespace {
 
+// A loopback address for this process's directories: tests that run at
+// once each have their own, so that while one directory is stopped no
+// other can take its address and port and answer in its place.
+std::string own_address()
+{
+    unsigned pid = static_cast<unsigned>(getpid());
+    return "127.77." + std::to_string((pid >> 8) & 0xff) + "." + std::to_string(1 + pid % 254);
+}
+
 // A port nothing listens on now.
-unsigned free_port()
+unsigned free_port(const std::string &address)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
     socklen_t length = sizeof a;
     unsigned port = 0;
     if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
@@ -67,9 +77,10 @@ Slapd::Slapd(const std::vector<std::string> &ldifs) : ldifs_(ldifs)
 {
     char folder[] = "/tmp/velmo-slapd-XXXXXX";
     dir_ = mkdtemp(folder);
+    address_ = own_address();
     // Another program may take the port between the choice and the bind.
     for (int attempt = 0; attempt < 5 && !ok(); ++attempt) {
-        port_ = free_port();
+        port_ = free_port(address_);
         start();
     }
 }
@@ -83,7 +94,7 @@ Slapd::~Slapd()
 
 std::string Slapd::uri() const
 {
-    return "ldap://127.0.0.1:" + std::to_string(port_);
+    return "ldap://" + address_ + ":" + std::to_string(port_);
 }
 
 bool Slapd::start()
@@ -94,7 +105,7 @@ bool Slapd::start()
         int log = open((dir_ + "/slapd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
         dup2(log, STDOUT_FILENO);
         dup2(log, STDERR_FILENO);
-        std::vector<std::string> argv = {example("run-slapd.sh"), dir_, "127.0.0.1", std::to_string(port_), kBase};
+        std::vector<std::string> argv = {example("run-slapd.sh"), dir_, address_, std::to_string(port_), kBase};
         argv.insert(argv.end(), ldifs_.begin(), ldifs_.end());
         std::vector<char *> args;
         for (auto &a : argv)
@@ -103,8 +114,13 @@ bool Slapd::start()
         execv(args[0], args.data());
         _exit(127);
     }
+    // The one that answers must be ours: slapd writes its pid file once it
+    // listens.
+    std::string pid_file = dir_ + "/slapd.pid";
+    unlink(pid_file.c_str());
     for (int i = 0; i < 300; ++i) {
-        if (answers(uri()))
+        pid_t written = 0;
+        if ((std::ifstream(pid_file) >> written) && written == pid_ && answers(uri()))
             return true;
         if (waitpid(pid_, nullptr, WNOHANG) == pid_)
             break;

@@ -39,6 +39,7 @@ public:
 private:
     std::string dir_;
     std::vector<std::string> ldifs_;
+    std::string address_;  // a loopback address of this process's own
     unsigned port_ = 0;
     pid_t pid_ = -1;
 };
