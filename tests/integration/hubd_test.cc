@@ -422,9 +422,13 @@ TEST(HubdRegistrations, NoTakeOverOfTheMappingServer)
     std::string domain = read_file(sim::accounts_path());
     domain.replace(domain.find("S-1-5-21-3623811015"), 19, "S-1-5-21-1111111111");
     std::ofstream(accounts) << domain;
-    std::string impostor = "timeout 10 setpriv --reuid=65534 --regid=65534 --clear-groups '" + sim::server_path() +
-                           "' --accounts '" + accounts + "' --address " + host.address + " --hubd-socket '" +
-                           host.socket + "' 2>>'" + host.log + "'";
+    std::string as_nobody = "timeout 10 setpriv --reuid=65534 --regid=65534 --clear-groups '" + sim::server_path() + "'";
+    // A build tree under a folder only root may enter (root's home) cannot
+    // be run by another user at all: nothing to show there.
+    if (system((as_nobody + " --help >/dev/null 2>&1").c_str()) != 0)
+        GTEST_SKIP() << "uid 65534 cannot run " << sim::server_path() << " (a folder above it is closed to others)";
+    std::string impostor = as_nobody + " --accounts '" + accounts + "' --address " + host.address +
+                           " --hubd-socket '" + host.socket + "' 2>>'" + host.log + "'";
     int status = system(impostor.c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "the impostor was not refused: " << status;
     unsigned port = 4000;
