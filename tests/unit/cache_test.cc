@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "credmap_cache.h"
+#include "credmap_mapping.h"
 #include "host/exc.h"
 
 namespace {
@@ -140,6 +141,50 @@ TEST(CacheTables, EnterLookupAndScan)
         EXPECT_FALSE(credmap_hash_next(cmapridtolsid_ht_h.load(), &cursor, &k, sizeof k, &d, sizeof d));
     }
     EXPECT_EQ(entries, 1);
+}
+
+// Fills the SID table of a fresh process to its cap: 0 when every entry up
+// to the cap was taken and is found, and every one past it refused.
+int fill_to_the_cap(size_t cap)
+{
+    credmap_ensure_init();
+    fxtab_t sids = cmapsidltor_ht_h.load();
+    idkit_sid_t data = sid("S-1-5-21-1-2-3-500"), out{};
+    size_t taken = 0;
+    for (size_t i = 0; i < cap + 3; ++i) {
+        credmap_sid_key_t key = credmap_make_sid_key("full-host", sid(("S-1-22-1-" + std::to_string(i)).c_str()));
+        bool entered = credmap_hash_enter(sids, &key, &data, sizeof data);
+        if (entered != (i < cap) || entered != credmap_hash_lookup(sids, &key, &out, sizeof out))
+            return 1;
+        taken += entered;
+    }
+    return taken == cap ? 0 : 2;
+}
+
+TEST(CacheTablesDeathTest, FullTableRefusesEntriesAndKeepsItsOwn)
+{
+    // The cap is read once per process: the check runs in a fresh one.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    setenv("VELMO_FXTAB_MAX_ENTRIES", "5", 1);
+    EXPECT_EXIT(std::exit(fill_to_the_cap(5)), ::testing::ExitedWithCode(0), "");
+    unsetenv("VELMO_FXTAB_MAX_ENTRIES");
+}
+
+// The local look-ups answer in the calling thread's one record, which the
+// next look-up of that thread overwrites and no other thread touches.
+TEST(LocalLookups, OneRecordPerThreadThatTheNextLookupReplaces)
+{
+    struct group *first = credmap_getgrnam("root");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->gr_gid, 0u);
+    EXPECT_EQ(credmap_getgrnam("daemon"), first);
+    EXPECT_STREQ(first->gr_name, "daemon");
+    std::thread([first] {
+        struct group *other = credmap_getgrnam("root");
+        EXPECT_NE(other, first);
+        EXPECT_STREQ(other != nullptr ? other->gr_name : "", "root");
+    }).join();
+    EXPECT_STREQ(first->gr_name, "daemon");
 }
 
 TEST(CacheTablesDeathTest, DataLongerThanTheTableStopsTheProcess)
