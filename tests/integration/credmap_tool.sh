@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# The credmap tool against simulated hosts: JSON a script can read, clear
-# failures said once and explained, one command-line contract, check naming
-# the step that breaks, the shell keeping its caches, the hosts file's
-# classes, and the demo leaving no daemon behind.
-#   credmap_tool.sh BUILD_DIR SOURCE_DIR
+# The credmap tool against simulated hosts: its JSON, failures, command-line
+# contract, check, shell, hosts and demo.   credmap_tool.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1 src=$2
 tool=$build/tools/credmap/credmap
 . "$(dirname "$0")/sim_hosts.sh"
 fail() { echo "FAILED: $*"; exit 1; }
+# credmap --json ARGS, the Python assertions of standard input on its document d.
+expect_json() {
+  "$tool" --json "$@" >"$tmp/doc" || true
+  python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); dom = "S-1-5-21-3623811015-3361044348-30300820-"
+exec(sys.stdin.read())' "$tmp/doc" || fail "--json $*: $(cat "$tmp/doc")"
+}
 
 hubd=$build/server/hubd
 start_host winhost 127.0.0.2 "Windows Server 2022" "$hubd" "$build/server/credmap_server" \
@@ -21,20 +24,13 @@ start_host refuser 127.0.0.5 "Windows Server 2022" "$hubd" "$build/server/credma
 start_host silent 127.0.0.6 "Windows Server 2022" "$hubd" "$build/server/credmap_server" \
   "$src/examples/korvantis.accounts --ignore-contact"
 
-json=$("$tool" --json to-remote WINHOST --uid 0 --gid 0 --groups 0,1)
-python3 - "$json" <<'PY'
-import json, sys
-d = json.loads(sys.argv[1])
-dom = "S-1-5-21-3623811015-3361044348-30300820-"
+expect_json to-remote WINHOST --uid 0 --gid 0 --groups 0,1 <<'PY'
 assert d["status"] == 0 and d["host"] == "WINHOST", d
 assert d["user"] == {"local": "S-1-22-1-0", "local_name": "root", "remote": dom + "1116"}, d["user"]
 assert [g["remote"] for g in d["groups"]] == [dom + "1220", dom + "1221"], d["groups"]
 PY
 
-json=$("$tool" --json getpwnam winhost Alice nobody-here)
-python3 - "$json" <<'PY'
-import json, sys
-d = json.loads(sys.argv[1])
+expect_json getpwnam winhost Alice nobody-here <<'PY'
 r = d["results"]
 assert d["status"] == 0 and r[0]["name"] == "KORVANTIS\\Alice" and r[0]["uid"] == 21104, d
 assert r[1]["sid"] == "nobody", d
@@ -42,10 +38,7 @@ PY
 # Back from the Windows host: a domain account to the local one of its name
 # ("Sudo" found as "sudo"), an account without one to nobody.
 dom=S-1-5-21-3623811015-3361044348-30300820
-json=$("$tool" --json to-local winhost --user $dom-1116 --group $dom-1226 --groups $dom-1104,$dom-1222 --repeat 2)
-python3 - "$json" <<'PY'
-import json, sys
-d = json.loads(sys.argv[1])
+expect_json to-local winhost --user $dom-1116 --group $dom-1226 --groups $dom-1104,$dom-1222 --repeat 2 <<'PY'
 assert d["status"] == 0 and d["user"]["local_name"] == "root", d
 assert d["group"]["local"] == "S-1-22-2-27" and d["group"]["local_name"] == "sudo", d["group"]
 assert [g["local"] for g in d["groups"]] == ["nobody", "S-1-22-2-2"], d["groups"]
@@ -56,11 +49,7 @@ PY
 [ $? -eq 2 ] && grep -q "not a SID .*S-1-5-x (--user)" "$tmp/err" || fail "malformed SID: $(cat "$tmp/err")"
 
 # Whole credentials: 1,000 groups, in order, the second time from the cache.
-json=$("$tool" --json to-remote winhost --whole --uid 0 --gid 0 --groups "$(seq -s, 1 1000)" --repeat 2)
-python3 - "$json" <<'PY'
-import json, sys
-d = json.loads(sys.argv[1])
-dom = "S-1-5-21-3623811015-3361044348-30300820-"
+expect_json to-remote winhost --whole --uid 0 --gid 0 --groups "$(seq -s, 1 1000)" --repeat 2 <<'PY'
 g = d["groups"]
 assert d["status"] == 0 and len(g) == 1000, (d["status"], len(g))
 assert [x["local"] for x in g] == ["S-1-22-2-%d" % i for i in range(1, 1001)]
@@ -71,20 +60,14 @@ PY
 
 # The POSIX ids the Windows host gives, and the authentication a server
 # receives on a real call; a user the host refuses gets none.
-json=$("$tool" --json to-posix winhost --uid 0 --gid 0 --groups 1,2,6)
-python3 - "$json" <<'PY'
-import json, sys
-d = json.loads(sys.argv[1])
+expect_json to-posix winhost --uid 0 --gid 0 --groups 1,2,6 <<'PY'
 assert d["local"] == {"uid": 0, "gid": 0, "groups": [1, 2, 6]}, d
 assert d["remote"] == {"uid": 21116, "gid": 21220, "groups": [21221, 21222]}, d
 PY
 "$build/tests/auth_recorder" --port-file "$tmp/recorder.port" --log "$tmp/calls" --program 536894033 --version 3 &
 sim_pids+=($!)
 for _ in $(seq 500); do [ -s "$tmp/recorder.port" ] && break; sleep 0.01; done
-json=$("$tool" --json auth winhost --uid 0 --gid 0 --groups 1,2 --call 536894033 3 "127.0.0.1:$(cat "$tmp/recorder.port")")
-python3 - "$json" <<'PY'
-import json, sys
-d = json.loads(sys.argv[1])
+expect_json auth winhost --uid 0 --gid 0 --groups 1,2 --call 536894033 3 "127.0.0.1:$(cat "$tmp/recorder.port")" <<'PY'
 assert d["credentials"] == {"uid": 21116, "gid": 21220, "groups": [21221, 21222]}, d
 assert d["call"]["accepted"] is True, d
 PY
@@ -113,10 +96,12 @@ done
 if "$tool" to-remote winhost --uid x 2>/dev/null; then fail "a bad --uid was taken"; fi
 "$tool" to-remote --help | grep -q "^usage: credmap \[--json\] \[--verbose\] to-remote HOST" || fail "to-remote --help"
 
-# Versions: the tool's, then the library's identification line.
-out=$("$tool" --version)
-grep -qx 'credmap [0-9][0-9.]*' <<<"$(head -n 1 <<<"$out")" && grep -q '^libvelmocredmap  *[0-9]' <<<"$out" ||
-  fail "--version: $out"
+# Versions: the tool's, then the library's identification line, nothing after.
+"$tool" --version >"$tmp/version"
+grep -qx 'credmap [0-9][0-9.]*' <(head -n 1 "$tmp/version") && [ "$(wc -l <"$tmp/version")" = 2 ] &&
+  sed -n 2p "$tmp/version" | grep -q '^libvelmocredmap  *[0-9].*[^ ]$' || fail "--version: $(cat "$tmp/version")"
+"$tool" --json version | python3 -c 'import json, sys; d = json.load(sys.stdin)
+assert d["library"].startswith("libvelmocredmap") and "\n" not in d["library"] + d["version"], d' || fail "--json version"
 
 # With --json every command prints one object and a newline, failures and
 # bad usage included, with a status that is 0 exactly when the exit status
@@ -256,14 +241,39 @@ out=$(bash -c '. "$1/contrib/bash-completion/credmap"; COMP_WORDS=(credmap to-re
   _credmap; echo "${COMPREPLY[*]}"' - "$src")
 [ "$out" = gone ] || fail "completion of host names: $out"
 
-# The demo: every step, and no daemon left afterwards.
+# The demo: every step, the requests it made, and no daemon left afterwards.
 out=$("$tool" demo)
 dir=$(sed -n 's/.*logs in \(.*\)):$/\1/p' <<<"$out")
-grep -q "new requests to the server: 0 " <<<"$out" || fail "second mapping not from the cache"
-grep -q "unchanged" <<<"$out" || fail "UNIX host"
+sets=$(grep -c '  unchanged$' <<<"$out")
+grep -qx -- "-- this process (uid $(id -u))" <<<"$out" || fail "this process's credentials in the demo"
+grep -qx "   requests the server answered: $sets" <<<"$out" || fail "requests of the first mapping: $out"
+grep -q "new requests to the server: 0 (all $sets sets" <<<"$out" || fail "second mapping not from the cache"
+grep -qx "   requests for names the server answered: $sets" <<<"$out" || fail "requests of the way back: $out"
+[ "$sets" -ge 1 ] && ! grep -q CHANGED <<<"$out" || fail "UNIX host"
 grep -q "winhost is NT and is NOT in my domain" <<<"$out" || fail "dump"
 grep -q "local account daemon  *back as it was" <<<"$out" || fail "round trip in the demo"
+# www-data's group is not in the domain: its group and its one supplementary group come back as nobody.
+! getent passwd www-data >/dev/null || grep -q "www-data  *back with 2 SID(s) the domain does not know as nobody$" <<<"$out" ||
+  fail "www-data in the demo: $out"
+grep -q "first : 502 groups, 502 of them domain groups (.*), 1 new requests" <<<"$out" || fail "large user: $out"
 grep -q "second: 502 groups, .* 0 new requests" <<<"$out" || fail "large user in the demo: $out"
 grep -q "S-1-22-1-0 -> winhost:S-1-5-21-3623811015-3361044348-30300820-1116" <<<"$out" || fail "dump pairs"
 [ -n "$dir" ] && ! pgrep -f "$dir" >/dev/null || fail "daemons of the demo left running"
+# Interrupted while its output waits in a full pipe: it says where the logs are and stops its daemons.
+python3 - "$tool" >"$tmp/err" <<'PY' || fail "interrupted demo: $(cat "$tmp/err")"
+import fcntl, os, signal, subprocess, sys
+r, w = os.pipe()
+fcntl.fcntl(w, 1031, 4096)  # F_SETPIPE_SZ: the demo blocks after its first writes
+p = subprocess.Popen([sys.argv[1], "demo"], stdout=w, stderr=subprocess.PIPE)
+os.close(w)
+os.read(r, 4096)
+p.send_signal(signal.SIGINT)
+sys.stdout.write(p.communicate()[1].decode())
+assert p.returncode == -signal.SIGINT, p.returncode
+PY
+dir=$(sed -n 's/^credmap demo: interrupted; the daemons are stopped, their logs are in \(.*\)$/\1/p' "$tmp/err")
+[ -d "$dir" ] || fail "no folder of logs: $(cat "$tmp/err")"
+for _ in $(seq 100); do pgrep -f "$dir" >/dev/null || break; sleep 0.05; done
+! pgrep -f "$dir" >/dev/null || fail "daemons of the interrupted demo left running"
+rm -rf "$dir"
 echo "credmap tool: passed"

@@ -1,26 +1,139 @@
-// The LDAP account source answers as the directory file does: every
-// procedure, for every account and group of the sample domain and for names,
-// ids and SIDs nobody has, gets byte-identical replies from credmap_server's
-// dispatch on either source (the LDAP one asked from several threads at
-// once).  A directory that cannot answer gives status 1104.
+// credmap_server's LDAP account source against a throw-away slapd
+// (examples/ldap/run-slapd.sh with the sample domain and malformed.ldif).
+// It answers every procedure, for every account and group and for names, ids
+// and SIDs nobody has, with the bytes the directory file gives (asked from
+// four threads at once); a directory that cannot answer gives status 1104
+// within the time limit, and a running server answers again once it can.
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ldap.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <sstream>
 #include <thread>
 
 #include "ldap_source.h"
 #include "ldif.h"
 #include "server.h"
-#include "slapd.h"
 #include "velmo/credmap_prot.h"
 
 namespace {
 
 using namespace credmap_server;
+
+const std::string kBase = "dc=korvantis,dc=example";
+const std::string kLdif = VELMO_EXAMPLES_DIR "/ldap/korvantis.ldif";
+
+pid_t spawn(std::vector<std::string> argv, const std::string &log)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        dup2(out, STDOUT_FILENO);
+        dup2(out, STDERR_FILENO);
+        std::vector<char *> args;
+        for (auto &a : argv)
+            args.push_back(a.data());
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+void stop(pid_t pid)
+{
+    kill(pid, SIGCONT);
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+}
+
+// The directory server, on a loopback address of this process's own: while
+// one test's is stopped no other can take its address and port.
+class Slapd {
+public:
+    Slapd()
+    {
+        unsigned pid = static_cast<unsigned>(getpid());
+        address_ = "127.77." + std::to_string((pid >> 8) & 0xff) + "." + std::to_string(1 + pid % 254);
+        // Another program may take the free port between the choice and the bind.
+        for (int attempt = 0; attempt < 5 && !ok(); ++attempt) {
+            int fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            inet_pton(AF_INET, address_.c_str(), &a.sin_addr);
+            socklen_t length = sizeof a;
+            if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
+                getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
+            close(fd);
+            port_ = ntohs(a.sin_port);
+            start();
+        }
+    }
+    ~Slapd()
+    {
+        stop();
+        (void)!std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+    bool ok() const { return pid_ > 0; }
+    std::string uri() const { return "ldap://" + address_ + ":" + std::to_string(port_); }
+    const std::string &dir() const { return dir_; }
+    void signal(int signo) const { kill(pid_, signo); }
+    void stop() { pid_ = pid_ > 0 ? (::stop(pid_), -1) : pid_; }
+
+    // Again on the same port and database: true once it answers, which
+    // must be this one (it writes its pid file before it listens).
+    bool start()
+    {
+        std::string pid_file = dir_ + "/slapd.pid";
+        unlink(pid_file.c_str());
+        pid_ = spawn({VELMO_EXAMPLES_DIR "/ldap/run-slapd.sh", dir_, address_, std::to_string(port_), kBase, kLdif,
+                      VELMO_MALFORMED_LDIF},
+                     dir_ + "/slapd.log");
+        for (int i = 0; i < 300 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            pid_t written = 0;
+            LDAP *ld = nullptr;
+            LDAPMessage *result = nullptr;
+            int version = LDAP_VERSION3;
+            timeval limit{1, 0};
+            bool answers = (std::ifstream(pid_file) >> written) && written == pid_ &&
+                           ldap_initialize(&ld, uri().c_str()) == LDAP_SUCCESS &&
+                           ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_SUCCESS &&
+                           ldap_search_ext_s(ld, kBase.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", nullptr, 0,
+                                             nullptr, nullptr, &limit, 1, &result) == LDAP_SUCCESS;
+            ldap_msgfree(result);
+            if (ld != nullptr)
+                ldap_unbind_ext_s(ld, nullptr, nullptr);
+            if (answers)
+                return true;
+        }
+        stop();
+        return false;
+    }
+
+private:
+    std::string dir_ = [] {
+        char folder[] = "/tmp/velmo-slapd-XXXXXX";
+        return std::string(mkdtemp(folder));
+    }();
+    std::string address_;
+    unsigned port_ = 0;
+    pid_t pid_ = -1;
+};
+
+bool slapd_installed()
+{
+    return access("/usr/sbin/slapd", X_OK) == 0 && access("/usr/sbin/slapadd", X_OK) == 0;
+}
 
 // ---- credmap_server's dispatch on a request, the reply's bytes kept ----
 
@@ -54,41 +167,25 @@ const struct __rpc_svcxprt::xp_ops kOps = {
     [](SVCXPRT *, xdrproc_t routine, void *args) -> bool_t { return xdr_free(routine, args), TRUE; },
     [](SVCXPRT *) {}};
 
-std::string call(unsigned proc, const std::string &request)
-{
-    Capture c{};
-    c.xprt.xp_ops = &kOps;
-    c.xprt.xp_p1 = &c;
-    c.request = request;
-    svc_req r{};
-    r.rq_prog = CREDMAP_PROG;
-    r.rq_vers = CREDMAP_VERS;
-    r.rq_proc = proc;
-    r.rq_xprt = &c.xprt;
-    dispatch(&r, &c.xprt);
-    return c.reply;
-}
-
-// The status of a reply to procedure 13.
-int32_t getpwnam_status(const std::string &reply)
-{
-    credmap_svr_getpwnam_reply_t body{};
-    rpc_msg msg{};
-    msg.acpted_rply.ar_results = {reinterpret_cast<char *>(&body), (xdrproc_t)xdr_credmap_svr_getpwnam_reply_t};
-    XDR x;
-    xdrmem_create(&x, const_cast<char *>(reply.data()), static_cast<u_int>(reply.size()), XDR_DECODE);
-    int32_t status = xdr_replymsg(&x, &msg) ? body.hdr.status : -1;
-    xdr_free((xdrproc_t)xdr_credmap_svr_getpwnam_reply_t, reinterpret_cast<char *>(&body));
-    return status;
-}
-
-// ---- The requests ----
-
 struct Query {
     std::string what;
     unsigned proc;
     std::string request;
 };
+
+std::string call(const Query &q)
+{
+    Capture c{};
+    c.xprt.xp_ops = &kOps;
+    c.xprt.xp_p1 = &c;
+    c.request = q.request;
+    svc_req r{};
+    r.rq_prog = CREDMAP_PROG, r.rq_vers = CREDMAP_VERS, r.rq_proc = q.proc, r.rq_xprt = &c.xprt;
+    dispatch(&r, &c.xprt);
+    return c.reply;
+}
+
+// ---- The requests ----
 
 const credmap_hdr_req_t kHdr{1700000000, 1};
 
@@ -173,18 +270,6 @@ void ask_credentials(const Directory &d, const User &u, std::vector<Query> *q)
         {kHdr, CREDMAP_REQUEST_WORD, sids});
 }
 
-// Accounts nobody has: names, ids and SIDs of neither source (the entries
-// malformed.ldif adds to the LDAP directory among them), and credentials
-// that mix them with the sample domain's.
-const char kUnknown[] = R"(domain KORVANTIS S-1-5-21-3623811015-3361044348-30300820
-group nothing  9999 4242
-group BadGroup 1902 4294967294
-group Staff    1202 21202
-user  ghost    9998 4243 nothing groups=Staff,nothing
-user  Broken   1900 21900 Staff
-user  NoUid    1901 21901 nothing groups=BadGroup
-)";
-
 // Every procedure for every account and group of the directory.
 void ask_all(const Directory &d, std::vector<Query> *q)
 {
@@ -199,12 +284,25 @@ void ask_all(const Directory &d, std::vector<Query> *q)
     }
 }
 
+// The sample domain's, then accounts nobody has: names, ids and SIDs of
+// neither source (the entries malformed.ldif adds to the LDAP directory
+// among them), and credentials that mix them with the sample domain's.
 std::vector<Query> queries(const Directory &sample)
 {
     std::vector<Query> q;
     Directory unknown;
     std::string error;
-    EXPECT_TRUE(parse_directory(kUnknown, "unknown", &unknown, &error)) << error;
+    EXPECT_TRUE(parse_directory(R"(domain KORVANTIS S-1-5-21-3623811015-3361044348-30300820
+group nothing  9999 4242
+group BadGroup 1902 4294967294
+group Staff    1202 21202
+user  ghost    9998 4243 nothing groups=Staff,nothing
+user  Broken   1900 21900 Staff
+user  NoUid    1901 21901 nothing groups=BadGroup
+user  Evil     1903 21903 nothing
+)",
+                                "unknown", &unknown, &error))
+        << error;
     ask_all(sample, &q);
     ask_all(unknown, &q);
     idkit_sid_t local;
@@ -221,7 +319,31 @@ std::vector<Query> queries(const Directory &sample)
     return q;
 }
 
-// ---- The directory server, one for the tests of this program ----
+// ---- The LDAP source in credmap_server's dispatch ----
+
+// What getpwnam answers: its status, the user's and the primary group's names.
+struct Passwd {
+    int32_t status = -1;
+    std::string user, group;
+};
+
+Passwd getpwnam(const std::string &name)
+{
+    std::vector<Query> q;
+    add(&q, name, CREDMAP_PROC_SVR_GETPWNAM, xdr_credmap_lookup_user_sid_credentials_req_t, {kHdr, text(name)});
+    std::string reply = call(q[0]);
+    credmap_svr_getpwnam_reply_t body{};
+    rpc_msg msg{};
+    msg.acpted_rply.ar_results = {reinterpret_cast<char *>(&body), (xdrproc_t)xdr_credmap_svr_getpwnam_reply_t};
+    XDR x;
+    xdrmem_create(&x, reply.data(), static_cast<u_int>(reply.size()), XDR_DECODE);
+    Passwd p;
+    if (xdr_replymsg(&x, &msg) && (p.status = body.hdr.status) == 0)
+        p.user = body.pw.user.name, p.group = body.pw.group.name;
+    xdr_free((xdrproc_t)xdr_credmap_svr_getpwnam_reply_t, reinterpret_cast<char *>(&body));
+    return p;
+}
+
 
 // The server answers from an LDAP source while this lives.
 struct Serving {
@@ -245,24 +367,22 @@ protected:
         signal(SIGPIPE, SIG_IGN);
         std::string error;
         ASSERT_TRUE(load_directory(VELMO_ACCOUNTS_PATH, &config.directory, &error)) << error;
-        if (ldaptest::slapd_installed())
-            slapd = std::make_unique<ldaptest::Slapd>(
-                std::vector<std::string>{ldaptest::example("korvantis.ldif"), VELMO_MALFORMED_LDIF});
     }
-    static void TearDownTestSuite() { slapd.reset(); }
 
     void SetUp() override
     {
-        if (!ldaptest::slapd_installed())
+        if (!slapd_installed())
             GTEST_SKIP() << "slapd is not installed (scripts/setup installs it)";
+        static Slapd directory;  // one for the tests of this program
+        slapd = &directory;
         ASSERT_TRUE(slapd->ok()) << "slapd did not start; see " << slapd->dir();
     }
 
-    static LdapOptions options(const std::vector<std::string> &attributes = {})
+    LdapOptions options(const std::vector<std::string> &attributes = {}) const
     {
         LdapOptions o;
         o.uri = slapd->uri();
-        o.base = ldaptest::kBase;
+        o.base = kBase;
         o.timeout_seconds = 3;
         std::string error;
         for (const auto &a : attributes)
@@ -277,14 +397,14 @@ protected:
         std::vector<Query> table = queries(config.directory);
         std::vector<std::string> expected, answered(table.size());
         for (const auto &q : table)
-            expected.push_back(call(q.proc, q.request));
+            expected.push_back(call(q));
         {
             Serving serving(o);
             std::vector<std::thread> threads;
             for (size_t t = 0; t < 4; ++t)
                 threads.emplace_back([&, t] {
                     for (size_t i = t; i < table.size(); i += 4)
-                        answered[i] = call(table[i].proc, table[i].request);
+                        answered[i] = call(table[i]);
                 });
             for (auto &t : threads)
                 t.join();
@@ -296,23 +416,20 @@ protected:
         EXPECT_EQ(different, 0u) << "of " << table.size() << " queries";
     }
 
-    static std::unique_ptr<ldaptest::Slapd> slapd;
+    Slapd *slapd = nullptr;
 };
-
-std::unique_ptr<ldaptest::Slapd> LdapSourceTest::slapd;
 
 TEST(LdifOfTheSampleDomain, IsKeptInStepWithTheDirectoryFile)
 {
     Directory d;
     std::string error, ldif;
     ASSERT_TRUE(load_directory(VELMO_ACCOUNTS_PATH, &d, &error)) << error;
-    ASSERT_TRUE(directory_ldif(d, ldaptest::kBase, &ldif, &error)) << error;
-    std::ifstream in(ldaptest::example("korvantis.ldif"));
+    ASSERT_TRUE(directory_ldif(d, kBase, &ldif, &error)) << error;
     std::stringstream kept;
-    kept << in.rdbuf();
+    kept << std::ifstream(kLdif).rdbuf();
     EXPECT_TRUE(kept.str() == ldif) << "examples/ldap/korvantis.ldif is out of date: write it again with\n"
                                        "  credmap_server --accounts examples/korvantis.accounts --print-ldif --base "
-                                    << ldaptest::kBase;
+                                    << kBase;
 }
 
 TEST_F(LdapSourceTest, AnswersEveryQueryAsTheDirectoryFile)
@@ -332,7 +449,7 @@ TEST_F(LdapSourceTest, AnswersAlikeThroughOtherAttributes)
 // and the contact is answered as usual.
 TEST_F(LdapSourceTest, DirectoryThatCannotAnswerGivesTheStatus)
 {
-    const std::string admin = "cn=admin," + ldaptest::kBase;
+    const std::string admin = "cn=admin," + kBase;
     const struct {
         const char *what;
         std::function<void(LdapOptions *)> change;
@@ -342,23 +459,87 @@ TEST_F(LdapSourceTest, DirectoryThatCannotAnswerGivesTheStatus)
         {"StartTLS the server does not offer", [](LdapOptions *o) { o->starttls = true; }, 1104},
         {"base that does not exist", [](LdapOptions *o) { o->base = "dc=elsewhere,dc=example"; }, 1104},
         {"nothing listening", [](LdapOptions *o) { o->uri = "ldap://127.0.0.1:9"; }, 1104},
-        {"base entry without a SID", [](LdapOptions *o) { o->base = "ou=Users," + ldaptest::kBase; }, 1104},
+        {"base entry without a SID", [](LdapOptions *o) { o->base = "ou=Users," + kBase; }, 1104},
         {"right password", [&](LdapOptions *o) { o->bind_dn = admin, o->password = "credmap-test"; }, 0},
     };
-    std::vector<Query> q;
-    add(&q, "alice", CREDMAP_PROC_SVR_GETPWNAM, xdr_credmap_lookup_user_sid_credentials_req_t, {kHdr, text("alice")});
-    add(&q, "contact", CREDMAP_PROC_CONTACT, xdr_credmap_contact_req_t, {kHdr, CREDMAP_CONTACT_WORD});
-    std::string contacted = call(q[1].proc, q[1].request);
+    std::vector<Query> contact;
+    add(&contact, "contact", CREDMAP_PROC_CONTACT, xdr_credmap_contact_req_t, {kHdr, CREDMAP_CONTACT_WORD});
+    std::string contacted = call(contact[0]);
     for (const auto &c : cases) {
         LdapOptions o = options();
         o.timeout_seconds = 1;
         c.change(&o);
         Serving serving(o);
         auto start = Clock::now();
-        EXPECT_EQ(getpwnam_status(call(q[0].proc, q[0].request)), c.status) << c.what;
+        EXPECT_EQ(getpwnam("alice").status, c.status) << c.what;
         EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500)) << c.what;
-        EXPECT_EQ(call(q[1].proc, q[1].request), contacted) << c.what;
+        EXPECT_EQ(call(contact[0]), contacted) << c.what;
     }
+}
+
+// Away when the source starts, then back, stopped, back, stalled and back:
+// one source throughout, and the log says what happened.
+TEST_F(LdapSourceTest, StatusWithinTheTimeLimitWhileAwayAnswersOnceBack)
+{
+    auto expect_outage = [](const char *what) {
+        for (const char *name : {"alice", "quincy"}) {
+            auto start = Clock::now();
+            EXPECT_EQ(getpwnam(name).status, 1104) << what << ": " << name;
+            EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500)) << what << ": " << name;
+        }
+    };
+    auto answers = [] {
+        for (int i = 0; i < 100 && getpwnam("alice").user != "KORVANTIS\\Alice"; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return getpwnam("alice").user == "KORVANTIS\\Alice";
+    };
+    LdapOptions o = options();
+    o.timeout_seconds = 1;
+    slapd->stop();
+    testing::internal::CaptureStderr();
+    {
+        Serving serving(o);
+        expect_outage("not yet started");
+        ASSERT_TRUE(slapd->start());
+        EXPECT_TRUE(answers()) << "started";
+        slapd->stop();
+        expect_outage("stopped");
+        ASSERT_TRUE(slapd->start());
+        EXPECT_TRUE(answers()) << "started again";
+        slapd->signal(SIGSTOP);
+        expect_outage("stalled");
+        slapd->signal(SIGCONT);
+        EXPECT_TRUE(answers()) << "going on";
+    }
+    std::string log = testing::internal::GetCapturedStderr();
+    for (const char *line : {"cannot be reached or did not answer", "answers again", "took longer than the time limit"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\nnot in:\n" << log;
+}
+
+// Entries that cannot make accounts answer as unknown ones (above) and are
+// logged, escaped; a user whose primary group is nowhere gets nobody's.
+TEST_F(LdapSourceTest, MalformedEntriesAreSkippedAndLoggedEscaped)
+{
+    testing::internal::CaptureStderr();
+    {
+        Serving serving(options());
+        Passwd stray = getpwnam("stray");
+        EXPECT_EQ(stray.user, "KORVANTIS\\Stray");
+        EXPECT_EQ(stray.group, "nobody");
+        for (const auto &q : queries(config.directory))
+            call(q);
+    }
+    std::string log = testing::internal::GetCapturedStderr();
+    for (const char *line : {"skipping the directory entry cn=Broken,ou=Users,dc=korvantis,dc=example: no "
+                             "well-formed objectSid",
+                             "skipping the directory entry cn=NoUid,ou=Users,dc=korvantis,dc=example: no uidNumber",
+                             "skipping the directory entry cn=BadGroup,ou=Groups,dc=korvantis,dc=example: no "
+                             "gidNumber of 32 bits",
+                             "skipping the directory entry cn=Evil\\x0aName,ou=Users",
+                             "the directory entry cn=Stray,ou=Users,dc=korvantis,dc=example: its primary group"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\nnot in:\n" << log;
+    for (char c : log)
+        ASSERT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f)) << "a raw byte " << int(c) << " in the log:\n" << log;
 }
 
 TEST(LdapSourceOptions, WrongOptionsAreRefusedAtStart)
@@ -373,7 +554,7 @@ TEST(LdapSourceOptions, WrongOptionsAreRefusedAtStart)
     for (size_t i = 0; i < cases.size(); ++i) {
         LdapOptions o;
         o.uri = "ldap://127.0.0.1";
-        o.base = ldaptest::kBase;
+        o.base = kBase;
         std::string error;
         EXPECT_NE(make_ldap_source(o, &error), nullptr) << error;
         cases[i](&o);
@@ -383,5 +564,6 @@ TEST(LdapSourceOptions, WrongOptionsAreRefusedAtStart)
     std::string error;
     EXPECT_FALSE(parse_attribute("shoe-size=x", &o, &error));
 }
+
 
 }  // namespace
