@@ -1,16 +1,9 @@
 #!/usr/bin/env python3
 """Runs the command blocks that README.md and docs/ tell a reader to run.
 
-A block is run when the line before it (blank lines aside) is the marker
-<!-- run -->; the blocks of one page run in order in one bash process, from
-the top of the source tree, with `set -euo pipefail`, so a later block sees
-what an earlier one set up. A block marked <!-- output --> right after a run
-block is what that block prints: each of its lines must appear in the output,
-in order, where `*` stands for any text within a line and a line `...` for
-any lines. A page whose block fails, or whose output differs, fails, and
-the runner says which block of which page and shows what it printed.
-
-    run_docs.py SOURCE_DIR PAGE...
+A block after the marker <!-- run --> runs; a page's blocks run in order in one bash (set -euo pipefail) from the
+top of the source tree. A block marked <!-- output --> after it holds lines that must appear in its output in
+order (`*`: any text within a line; a line `...`: any lines).   run_docs.py SOURCE_DIR PAGE...
 """
 import fnmatch
 import os

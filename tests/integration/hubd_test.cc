@@ -102,6 +102,20 @@ TEST(Hubd, SurvivesClientsThatMisbehaveAndStopsTheServersItStarted)
 
 // A location broker, serving until the test ends, that answers every request with its xid and then `words`: a broken
 // or hostile hubd.  Returns the line of a hosts file that names it `host`.
+TEST(Hubd, ServersThatRegisterThemselvesAndWithdrawWhenStopped)
+{
+    sim::Network net;
+    sim::HostOptions options;
+    options.on_demand = false;
+    const sim::Host &host = net.add("winhost", options);
+    credmap_handle_t *h = nullptr;
+    ASSERT_EQ(credmap_get_handle("winhost", &h), 0);
+    credmap_free_handle(h);
+    kill(host.server_pid, SIGTERM);
+    waitpid(host.server_pid, nullptr, 0);
+    EXPECT_EQ(credmap_get_handle("winhost", &h), HUBD_E_NOT_REGISTERED);
+}
+
 std::string fake_broker(const std::string &host, std::vector<uint32_t> words)
 {
     int listener = socket(AF_INET, SOCK_STREAM, 0);

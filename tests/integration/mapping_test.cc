@@ -33,7 +33,11 @@ struct Hosts {
                &noserver = net.add("noserver", no_server()),
                &liar = net.add("liar", server_args({"--too-many-groups"})),
                &refuser = net.add("refuser", server_args({"--refuse", "root"})),
-               &denier = net.add("denier", server_args({"--refuse", "Quincy"}));
+               &denier = net.add("denier", server_args({"--refuse", "Quincy"})), &quiet = net.add("quiet", [] {
+                   HostOptions o;
+                   o.hostinfo = false;
+                   return o;
+               }());
     unsigned recorder = net.add_recorder(kProgram, kVersion);
     Hosts() { net.add_unreachable("laterhost"); }
 };
@@ -130,6 +134,19 @@ TEST(LocalToRemote, WindowsHostThroughTheServerThenFromTheCache)
     EXPECT_GT(asked(win), win_asked);
     EXPECT_EQ(asked(hosts().bare), other_asked);
     EXPECT_EQ(stats().exchanges, exchanges + (asked(win) - win_asked));
+}
+
+// A host whose broker gives no information but whose server answers: from then on its sets are taken as they are.
+TEST(LocalToRemote, HostWithoutInformationWhoseServerAnswers)
+{
+    const Host &quiet = hosts().quiet;
+    idkit_sid_credentials_t remote{};
+    ASSERT_EQ(credmap_local_to_remote_sid(&kRoot, "quiet", &remote), 0);
+    EXPECT_EQ(text(remote.user), D + "1116");
+    size_t before = hosts().net.requests(quiet).size();
+    ASSERT_EQ(credmap_local_to_remote_sid(&kRoot, "quiet", &remote), 0);
+    EXPECT_EQ(texts(remote), texts(kRoot));
+    EXPECT_EQ(hosts().net.requests(quiet).size(), before);
 }
 
 TEST(LocalToRemote, CheckedFormSortsTrimsAndReports)
@@ -490,6 +507,45 @@ TEST(AccessLists, EachDirectionAndMode)
             shown += m.severity != VOX_TRACE;
         EXPECT_EQ(shown, c.messages) << c.in;
     }
+    // Tracing names each entry that could not be converted, and only those.
+    messages.clear();
+    vox_set_verbosity(2);
+    vox_set_trace("credmap/clnt", 2);
+    converted(CORE_E_INCOMPLETE, remote + strangers, CREDMAP_CONVERT_KEEP);
+    std::vector<std::string> traced;
+    for (const auto &t : messages.texts())
+        if (t.rfind("can't convert", 0) == 0)
+            traced.push_back(t);
+    EXPECT_EQ(traced, (std::vector<std::string>{"can't convert remote user, got SID: nobody\n",
+                                                "can't convert remote group, got SID: nobody\n"}));
+}
+
+// Role maps convert binding by binding; a binding left without entries goes.
+TEST(RoleMaps, BindingsConvertedBothWaysAndEmptyOnesGone)
+{
+    hosts();
+    Messages quiet;
+    auto convert = [](const std::string &text, int mode, core_status_t expected) {
+        core_rolemap_acl_t in = nullptr, out = nullptr;
+        core_text_error_t error{};
+        EXPECT_EQ(core_rolemap_acl_from_text(text.c_str(), &in, &error), 0) << error.message;
+        EXPECT_EQ(mode < 0 ? credmap_rolemap_local_to_remote("winhost", in, &out)
+                           : credmap_rolemap_remote_to_local("winhost", mode, in, &out),
+                  expected);
+        char *printed = out != nullptr ? core_rolemap_acl_to_text(out) : nullptr;
+        std::string result = printed != nullptr ? printed : "(none)";
+        std::free(printed);
+        core_rolemap_acl_free(in);
+        core_rolemap_acl_free(out);
+        return result;
+    };
+    const std::string local = "role admins\n  user S-1-22-1-0 rwxdc\nrole readers\n  group S-1-22-2-1 r\n",
+                      remote = "role admins\n  user " + D + "1116 rwxdc\nrole readers\n  group " + D + "1221 r\n",
+                      stranger = "role guests\n  user " + D + "9999 r\n";
+    EXPECT_EQ(convert(local + "role empty\n", -1, 0), remote);
+    EXPECT_EQ(convert(remote, CREDMAP_CONVERT_STRICT, 0), local);
+    EXPECT_EQ(convert(remote + stranger, CREDMAP_CONVERT_DROP, CORE_E_INCOMPLETE), local);
+    EXPECT_EQ(convert(remote + stranger, CREDMAP_CONVERT_STRICT, CORE_E_FAILURE), "(none)");
 }
 
 }  // namespace

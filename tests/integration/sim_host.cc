@@ -17,31 +17,31 @@
 #include <unistd.h>
 
 namespace sim {
-namespace {
-
-pid_t spawn(const std::vector<std::string> &argv, const std::string &log)
+// Everything is prepared before the fork: the child of a threaded process may only make async-signal-safe calls.
+pid_t spawn(std::vector<std::string> argv, const std::string &log)
 {
+    std::vector<char *> args;
+    for (auto &a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     pid_t pid = fork();
     if (pid == 0) {
-        // A daemon ends with the test that started it, even one that
-        // crashed, and holds none of its output open.
+        // A daemon ends with the test that started it, even one that crashed, and holds none of its sockets.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
-        int null = open("/dev/null", O_RDWR);
         dup2(null, STDIN_FILENO);
         dup2(null, STDOUT_FILENO);
-        std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        FILE *f = freopen(log.c_str(), "a", stderr);
-        (void)f;
+        dup2(out, STDERR_FILENO);
+        close_range(3, ~0U, 0);
         execv(args[0], args.data());
         _exit(127);
     }
+    close(null);
+    close(out);
     return pid;
 }
 
-// Waits up to five seconds for a daemon to write its port.
 unsigned wait_port(const std::string &file)
 {
     for (int i = 0; i < 500; ++i) {
@@ -59,6 +59,7 @@ int stop(pid_t pid)
     int status = 0;
     if (pid <= 0)
         return status;
+    kill(pid, SIGCONT);
     kill(pid, SIGTERM);
     for (int i = 0; i < 300; ++i) {
         if (waitpid(pid, &status, WNOHANG) != 0)
@@ -69,8 +70,6 @@ int stop(pid_t pid)
     waitpid(pid, &status, 0);
     return status;
 }
-
-}  // namespace
 
 std::string hubd_path()
 {

@@ -80,7 +80,6 @@ public:
     // The pid of the credmap_server serving the host (started by its hubd
     // or by the test), or -1.
     pid_t server_pid(const Host &host) const;
-    const std::string &dir() const { return dir_; }
 
 private:
     void write_hosts_file() const;
@@ -92,16 +91,18 @@ private:
     bool had_hosts_ = false;
 };
 
-// Gives the test process (and the daemons it starts afterwards) local
-// accounts mirroring some of the sample domain's, in a private view of
-// /etc/passwd and /etc/group: "alice" (uid 41104), "quincy" (uid 40000) in
-// "team001".."team500" (gids 40001..40500) and "engineering" (40600), and
-// "lab001".."lab500" (gids 50001..50500), groups the domain does not have.
-// Once per process; call it before starting daemons.  Needs root: returns
-// false (the test should skip) for another user; fails the test when root
-// cannot do it.
+// Gives this process (and daemons started afterwards) local accounts mirroring some of the sample domain's, in a
+// private view of /etc/passwd and /etc/group: "alice" (41104), "quincy" (40000) in "team001".."team500" (40001..40500)
+// and "engineering" (40600), and "lab001".."lab500" (50001..50500), groups the domain lacks.  Once per process, before
+// starting daemons.  Returns false (skip the test) when not root; fails the test when root cannot do it.
 bool mirror_accounts();
 
+// Starts a program with stdin and stdout on /dev/null and stderr appended to `log`; it dies with the test.
+pid_t spawn(std::vector<std::string> argv, const std::string &log);
+// Waits up to five seconds for a daemon to write its port into `file`; 0 when it does not.
+unsigned wait_port(const std::string &file);
+// Stops a program (SIGTERM, after 3 s SIGKILL) and returns its wait status.
+int stop(pid_t pid);
 // Paths of the daemons and the sample directory, set by the build.
 std::string hubd_path();
 std::string server_path();

@@ -7,9 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <ldap.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +20,7 @@
 #include "ldap_source.h"
 #include "ldif.h"
 #include "server.h"
+#include "../integration/sim_host.h"
 #include "velmo/credmap_prot.h"
 
 namespace {
@@ -30,31 +29,6 @@ using namespace credmap_server;
 
 const std::string kBase = "dc=korvantis,dc=example";
 const std::string kLdif = VELMO_EXAMPLES_DIR "/ldap/korvantis.ldif";
-
-pid_t spawn(std::vector<std::string> argv, const std::string &log)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        dup2(out, STDOUT_FILENO);
-        dup2(out, STDERR_FILENO);
-        std::vector<char *> args;
-        for (auto &a : argv)
-            args.push_back(a.data());
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-void stop(pid_t pid)
-{
-    kill(pid, SIGCONT);
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-}
 
 // The directory server, on a loopback address of this process's own: while
 // one test's is stopped no other can take its address and port.
@@ -87,7 +61,7 @@ public:
     std::string uri() const { return "ldap://" + address_ + ":" + std::to_string(port_); }
     const std::string &dir() const { return dir_; }
     void signal(int signo) const { kill(pid_, signo); }
-    void stop() { pid_ = pid_ > 0 ? (::stop(pid_), -1) : pid_; }
+    void stop() { pid_ = pid_ > 0 ? (sim::stop(pid_), -1) : pid_; }
 
     // Again on the same port and database: true once it answers, which
     // must be this one (it writes its pid file before it listens).
@@ -95,7 +69,7 @@ public:
     {
         std::string pid_file = dir_ + "/slapd.pid";
         unlink(pid_file.c_str());
-        pid_ = spawn({VELMO_EXAMPLES_DIR "/ldap/run-slapd.sh", dir_, address_, std::to_string(port_), kBase, kLdif,
+        pid_ = sim::spawn({VELMO_EXAMPLES_DIR "/ldap/run-slapd.sh", dir_, address_, std::to_string(port_), kBase, kLdif,
                       VELMO_MALFORMED_LDIF},
                      dir_ + "/slapd.log");
         for (int i = 0; i < 300 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) {

@@ -1,9 +1,7 @@
 // The soak: eight threads map sets, every kind of mapping, through three simulated Windows hosts and a UNIX host
 // while servers are killed, hubds restarted and servers made slow; every answer must be the quiet warm-up's.
-#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,10 +21,13 @@
 
 #include "accounts.h"
 #include "host/vox.h"
+#include "../integration/sids.h"
 #include "../integration/sim_host.h"
 #include "velmo/credmap.h"
 
 namespace {
+
+using sim::text;
 
 enum Kind { kToRemote, kToLocal, kPosix, kWhole, kKinds };  // the mappings
 constexpr int kThreads = 8, kSets = 40, kHosts = 4;
@@ -57,12 +58,6 @@ std::vector<Entry> catalogue[kKinds];
 std::atomic<int> stopping{0}, finished{0};  // finished: threads that have stopped
 std::atomic<uint64_t> ops{0}, failed{0}, wrong{0};
 
-std::string text(const idkit_sid_t &sid)
-{
-    char buffer[IDKIT_SID_TEXT_MAX];
-    return idkit_sid_to_str(&sid, buffer);
-}
-
 idkit_sid_t sid(const std::string &prefix, uint32_t id)
 {
     idkit_sid_t out{};
@@ -82,28 +77,9 @@ bool start(Host &h)
     if (h.windows)
         argv.insert(argv.end(), {"--start", "credmap_server='" + sim::server_path() + "' --accounts '" +
                                                 sim::accounts_path() + "'"});
-    // Prepared before the fork: a threaded process's child may only make async-signal-safe calls.
-    std::vector<char *> args;
-    for (auto &a : argv)
-        args.push_back(a.data());
-    args.push_back(nullptr);
-    int log = open((base + ".log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        dup2(log, STDOUT_FILENO);
-        dup2(log, STDERR_FILENO);
-        close_range(3, ~0U, 0);  // none of the sockets of calls in flight
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(log);
-    for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(10ms)) {
-        std::ifstream in(base + ".port");
-        if (in >> h.port && h.port != 0)
-            return h.hubd = pid, true;
-    }
-    return false;  // an unfinished start ends with the soak
+    h.hubd = sim::spawn(argv, base + ".log");
+    h.port = sim::wait_port(base + ".port");
+    return h.port != 0;  // an unfinished start ends with the soak
 }
 
 void stop(Host &h)

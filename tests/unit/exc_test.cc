@@ -126,6 +126,16 @@ TEST(ExcHoldTest, PostedExceptionIsRaisedAtOnceOrAtTheOutermostEnable)
     exc_inhibit();
     exc_enable();
     EXPECT_EQ(post_while_registering(12), 12);
+    // A raise inside a hold gives the hold back: what was posted during it follows once the frame has caught.
+    EXPECT_EQ(run_under_frame([] {
+                  EXPECT_EQ(run_under_frame([] {
+                                exc_inhibit();
+                                exc_post(13);
+                                exc_raise(5);
+                            }),
+                            5);
+              }),
+              13);
 
     struct sigaction action {
     }, previous{};

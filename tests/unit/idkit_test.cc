@@ -1,4 +1,6 @@
 // Credential utility service: SID text, local SIDs and credential records.
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -136,6 +138,14 @@ TEST(Credentials, CopiesOwnTheirGroupsNamesComeFromTheLocalDatabasesAndFreeClear
         EXPECT_EQ(dst.groups, nullptr);
     }
     EXPECT_EQ(idkit_whole_credentials_to_whole_string_credentials(&src, &names), CORE_E_BAD_ARGUMENT);
+    // This process's own set: whatever the record held before, it holds the process's groups alone.
+    std::memset(&dst, 0xff, sizeof dst);
+    ASSERT_EQ(idkit_get_complete_whole_credentials(&dst), 0);
+    EXPECT_EQ(dst.ngroups, getgroups(0, nullptr));
+    EXPECT_EQ(dst.groups == nullptr, dst.ngroups == 0);
+    idkit_free_whole_credentials(&dst);
+    EXPECT_EQ(idkit_copy_whole_credentials(&src, nullptr), CORE_E_BAD_ARGUMENT);
+    EXPECT_EQ(idkit_copy_whole_credentials(nullptr, &dst), CORE_E_BAD_ARGUMENT);
 }
 
 }  // namespace
