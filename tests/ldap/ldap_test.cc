@@ -109,8 +109,6 @@ bool slapd_installed()
     return access("/usr/sbin/slapd", X_OK) == 0 && access("/usr/sbin/slapadd", X_OK) == 0;
 }
 
-// ---- credmap_server's dispatch on a request, the reply's bytes kept ----
-
 struct Capture {
     SVCXPRT xprt;
     std::string request, reply;
@@ -158,8 +156,6 @@ std::string call(const Query &q)
     dispatch(&r, &c.xprt);
     return c.reply;
 }
-
-// ---- The requests ----
 
 const credmap_hdr_req_t kHdr{1700000000, 1};
 
@@ -292,8 +288,6 @@ user  Evil     1903 21903 nothing
     add(&q, "contact", CREDMAP_PROC_CONTACT, xdr_credmap_contact_req_t, {kHdr, CREDMAP_CONTACT_WORD});
     return q;
 }
-
-// ---- The LDAP source in credmap_server's dispatch ----
 
 // What getpwnam answers: its status, the user's and the primary group's names.
 struct Passwd {
@@ -455,6 +449,9 @@ TEST_F(LdapSourceTest, DirectoryThatCannotAnswerGivesTheStatus)
 // one source throughout, and the log says what happened.
 TEST_F(LdapSourceTest, StatusWithinTheTimeLimitWhileAwayAnswersOnceBack)
 {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "time limits are not measured under ThreadSanitizer";
+#endif
     auto expect_outage = [](const char *what) {
         for (const char *name : {"alice", "quincy"}) {
             auto start = Clock::now();
