@@ -459,22 +459,27 @@ TEST(RemoteToLocal, WhatCannotBeMapped)
     EXPECT_EQ(text(user) + " " + text(group), D + "1104 " + D + "513");
 }
 
-// An access list converted for winhost, in its text form ("(none)" for no list).
-std::string converted(core_status_t expected, const std::string &text, int mode)
+// A list converted for winhost (mode < 0: to the remote form), in its text form ("(none)" for no list); access
+// lists and role maps have calls of the same shapes.
+template<typename List, auto parse, auto to_remote, auto to_local, auto print, auto release>
+std::string convert(core_status_t expected, const std::string &text, int mode)
 {
     core_text_error_t error{};
-    core_sid_acl_t acl = nullptr, out = nullptr;
-    EXPECT_EQ(core_sid_acl_from_text(text.c_str(), &acl, &error), 0) << error.message;
-    EXPECT_EQ(mode < 0 ? credmap_sid_acl_local_to_remote("winhost", acl, &out)
-                       : credmap_sid_acl_remote_to_local("winhost", mode, acl, &out),
-              expected);
-    char *printed = out != nullptr ? core_sid_acl_to_text(out) : nullptr;
+    List in = nullptr, out = nullptr;
+    EXPECT_EQ(parse(text.c_str(), &in, &error), 0) << error.message;
+    EXPECT_EQ(mode < 0 ? to_remote("winhost", in, &out) : to_local("winhost", mode, in, &out), expected);
+    char *printed = out != nullptr ? print(out) : nullptr;
     std::string result = printed != nullptr ? printed : "(none)";
     std::free(printed);
-    core_sid_acl_free(acl);
-    core_sid_acl_free(out);
+    release(in);
+    release(out);
     return result;
 }
+constexpr auto converted = convert<core_sid_acl_t, core_sid_acl_from_text, credmap_sid_acl_local_to_remote,
+                                   credmap_sid_acl_remote_to_local, core_sid_acl_to_text, core_sid_acl_free>;
+constexpr auto converted_roles =
+    convert<core_rolemap_acl_t, core_rolemap_acl_from_text, credmap_rolemap_local_to_remote,
+            credmap_rolemap_remote_to_local, core_rolemap_acl_to_text, core_rolemap_acl_free>;
 
 TEST(AccessLists, EachDirectionAndMode)
 {
@@ -525,27 +530,13 @@ TEST(RoleMaps, BindingsConvertedBothWaysAndEmptyOnesGone)
 {
     hosts();
     Messages quiet;
-    auto convert = [](const std::string &text, int mode, core_status_t expected) {
-        core_rolemap_acl_t in = nullptr, out = nullptr;
-        core_text_error_t error{};
-        EXPECT_EQ(core_rolemap_acl_from_text(text.c_str(), &in, &error), 0) << error.message;
-        EXPECT_EQ(mode < 0 ? credmap_rolemap_local_to_remote("winhost", in, &out)
-                           : credmap_rolemap_remote_to_local("winhost", mode, in, &out),
-                  expected);
-        char *printed = out != nullptr ? core_rolemap_acl_to_text(out) : nullptr;
-        std::string result = printed != nullptr ? printed : "(none)";
-        std::free(printed);
-        core_rolemap_acl_free(in);
-        core_rolemap_acl_free(out);
-        return result;
-    };
     const std::string local = "role admins\n  user S-1-22-1-0 rwxdc\nrole readers\n  group S-1-22-2-1 r\n",
                       remote = "role admins\n  user " + D + "1116 rwxdc\nrole readers\n  group " + D + "1221 r\n",
                       stranger = "role guests\n  user " + D + "9999 r\n";
-    EXPECT_EQ(convert(local + "role empty\n", -1, 0), remote);
-    EXPECT_EQ(convert(remote, CREDMAP_CONVERT_STRICT, 0), local);
-    EXPECT_EQ(convert(remote + stranger, CREDMAP_CONVERT_DROP, CORE_E_INCOMPLETE), local);
-    EXPECT_EQ(convert(remote + stranger, CREDMAP_CONVERT_STRICT, CORE_E_FAILURE), "(none)");
+    EXPECT_EQ(converted_roles(0, local + "role empty\n", -1), remote);
+    EXPECT_EQ(converted_roles(0, remote, CREDMAP_CONVERT_STRICT), local);
+    EXPECT_EQ(converted_roles(CORE_E_INCOMPLETE, remote + stranger, CREDMAP_CONVERT_DROP), local);
+    EXPECT_EQ(converted_roles(CORE_E_FAILURE, remote + stranger, CREDMAP_CONVERT_STRICT), "(none)");
 }
 
 }  // namespace

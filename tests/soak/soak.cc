@@ -27,6 +27,7 @@
 
 namespace {
 
+using sim::sid;
 using sim::text;
 
 enum Kind { kToRemote, kToLocal, kPosix, kWhole, kKinds };  // the mappings
@@ -57,13 +58,6 @@ std::string dir, domain;  // the run's folder (hosts file, port files, logs), th
 std::vector<Entry> catalogue[kKinds];
 std::atomic<int> stopping{0}, finished{0};  // finished: threads that have stopped
 std::atomic<uint64_t> ops{0}, failed{0}, wrong{0};
-
-idkit_sid_t sid(const std::string &prefix, uint32_t id)
-{
-    idkit_sid_t out{};
-    idkit_sid_from_str((prefix + std::to_string(id)).c_str(), &out);
-    return out;
-}
 
 bool start(Host &h)
 {
@@ -151,16 +145,16 @@ bool warm_up()
     const std::string prefixes[4] = {"S-1-22-1-", "S-1-22-2-", domain, domain};
     setpwent();
     while (passwd *p = getpwent())
-        pools[0].push_back(sid(prefixes[0], p->pw_uid));
+        pools[0].push_back(sid(prefixes[0] + std::to_string(p->pw_uid)));
     setgrent();
     while (group *g = getgrent())
-        pools[1].push_back(sid(prefixes[1], g->gr_gid));
+        pools[1].push_back(sid(prefixes[1] + std::to_string(g->gr_gid)));
     for (const auto &u : d.users)
         pools[2].push_back(u.sid);
     for (const auto &g : d.groups)
         pools[3].push_back(g.sid);
     for (int i = 0; i < 4; ++i)
-        pools[i].insert(pools[i].end(), {IDKIT_SID_NOBODY, sid(prefixes[i], 4242), sid(prefixes[i], 31337)});
+        pools[i].insert(pools[i].end(), {IDKIT_SID_NOBODY, sid(prefixes[i] + "4242"), sid(prefixes[i] + "31337")});
     std::mt19937_64 rng(1);
     for (int kind = 0; kind < kKinds; ++kind) {
         const auto &users = pools[kind == kToLocal ? 2 : 0], &groups = pools[kind == kToLocal ? 3 : 1];
@@ -193,7 +187,8 @@ void work()
         // Half the sets for a Windows host carry a SID nobody has (id or RID from 3e9 on): nobody; POSIX ids drop it.
         bool fresh = h < 3 && rng() % 2 == 0;
         if (fresh) {
-            s.groups.push_back(sid(kind == kToLocal ? domain : "S-1-22-2-", 3000000000u + rng() % 1000000000u));
+            s.groups.push_back(
+                sid((kind == kToLocal ? domain : "S-1-22-2-") + std::to_string(3000000000u + rng() % 1000000000u)));
             want += kind == kPosix ? "" : " " + text(IDKIT_SID_NOBODY);
         }
         // Any letter case names the same host and the same cache entries.

@@ -9,6 +9,7 @@
 
 #include "host/core.h"
 #include "host/idkit.h"
+#include "integration/sids.h"
 
 namespace {
 
@@ -17,12 +18,6 @@ idkit_sid_t sid_of(const char *text)
     idkit_sid_t sid;
     EXPECT_EQ(idkit_sid_from_str(text, &sid), 0) << text;
     return sid;
-}
-
-std::string text_of(const idkit_sid_t &sid)
-{
-    char buffer[IDKIT_SID_TEXT_MAX];
-    return idkit_sid_to_str(&sid, buffer);
 }
 
 TEST(SidText, ValidTextsRoundTripWithTheirKind)
@@ -39,7 +34,7 @@ TEST(SidText, ValidTextsRoundTripWithTheirKind)
         {"dontcare", "dontcare"},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(text_of(sid_of(c[0])), c[1]);  // naming the kind when it is not the authority's default
+        EXPECT_EQ(sim::text(sid_of(c[0])), c[1]);  // naming the kind when it is not the authority's default
     idkit_sid_t nobody = sid_of("nobody");
     EXPECT_TRUE(idkit_sid_eq(&IDKIT_SID_NOBODY, &nobody));
     EXPECT_FALSE(idkit_sid_eq(&IDKIT_SID_NOBODY, &IDKIT_SID_DONTCARE));
@@ -52,18 +47,18 @@ TEST(SidText, MalformedTextsAreRefusedAndLeaveTheRecord)
                              "S-1-0x1234567890abc", "S-1-0x12345678901g", "Nobody", ""}) {
         idkit_sid_t sid = sid_of("S-1-22-1-7");
         EXPECT_EQ(idkit_sid_from_str(text, &sid), IDKIT_E_BAD_SID_TEXT) << '"' << text << '"';
-        EXPECT_EQ(text_of(sid), "S-1-22-1-7") << text;
+        EXPECT_EQ(sim::text(sid), "S-1-22-1-7") << text;
     }
     idkit_sid_t sid{5, IDKIT_SID_KIND_REAL, {1, 2, 3, 4, 5}};
     EXPECT_EQ(idkit_sid_from_str(nullptr, &sid), IDKIT_E_BAD_SID_TEXT);
     EXPECT_EQ(idkit_sid_from_str("S-1-5", nullptr), IDKIT_E_BAD_SID_TEXT);
     // Bodies that are no binary SID print as their bytes, read no further than the body.
-    EXPECT_EQ(text_of(sid), "S-?0102030405");
+    EXPECT_EQ(sim::text(sid), "S-?0102030405");
     sid = sid_of("S-1-5-21");
     sid.length = 16;  // a count that disagrees with the length
-    EXPECT_EQ(text_of(sid), "S-?01010000000000051500000000000000");
+    EXPECT_EQ(sim::text(sid), "S-?01010000000000051500000000000000");
     sid.length = 255;
-    EXPECT_EQ(text_of(sid).size(), 3u + 2 * IDKIT_SID_BODY_MAX);
+    EXPECT_EQ(sim::text(sid).size(), 3u + 2 * IDKIT_SID_BODY_MAX);
 }
 
 TEST(LocalSids, IdsMapToTheirSidsAndBack)
@@ -71,7 +66,7 @@ TEST(LocalSids, IdsMapToTheirSidsAndBack)
     idkit_sid_t user, group;
     idkit_uid_to_sid(&user, 4294967293u);
     idkit_gid_to_sid(&group, 0);
-    EXPECT_EQ(text_of(user) + " " + text_of(group), "S-1-22-1-4294967293 S-1-22-2-0");
+    EXPECT_EQ(sim::text(user) + " " + sim::text(group), "S-1-22-1-4294967293 S-1-22-2-0");
     EXPECT_EQ(idkit_sid_to_uid(&user), 4294967293u);
     EXPECT_EQ(idkit_sid_to_gid(&group), 0u);
     EXPECT_EQ(idkit_sid_to_gid(&user), IDKIT_ID_NOBODY);
